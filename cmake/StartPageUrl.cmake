@@ -1,0 +1,46 @@
+# The start-page address is fixed at build time and must be "http://" followed
+# by a host name: letters, digits, hyphens and dots, each label 1 to 63
+# characters that neither starts nor ends with a hyphen, 253 characters at most.
+# Anything else (a path, a port, another scheme, quotes, spaces) is refused
+# before anything is compiled.
+
+function(check_start_page_url url)
+    set(expected "\"http://\" followed by a host name (letters, digits, hyphens and dots; labels of 1 to 63 characters that neither start nor end with a hyphen; 253 characters at most), with no path and no trailing slash, for example http://intranet.example.org")
+    set(reason "")
+    if(NOT url MATCHES "^http://")
+        set(reason "it does not start with \"http://\"")
+    else()
+        string(SUBSTRING "${url}" 7 -1 host)
+        string(LENGTH "${host}" host_length)
+        if(host_length EQUAL 0)
+            set(reason "it has no host name")
+        elseif(host_length GREATER 253)
+            set(reason "its host name is longer than 253 characters")
+        elseif(NOT host MATCHES "^[A-Za-z0-9.-]+$")
+            set(reason "its host name holds a character other than a letter, digit, hyphen or dot")
+        elseif(host MATCHES "^\\.|\\.$|\\.\\.")
+            set(reason "its host name has an empty label (a leading, trailing or doubled dot)")
+        else()
+            string(REPLACE "." ";" labels "${host}")
+            foreach(label IN LISTS labels)
+                string(LENGTH "${label}" label_length)
+                if(label_length GREATER 63)
+                    set(reason "the label \"${label}\" is longer than 63 characters")
+                    break()
+                elseif(label MATCHES "^-|-$")
+                    set(reason "the label \"${label}\" starts or ends with a hyphen")
+                    break()
+                endif()
+            endforeach()
+        endif()
+    endif()
+    if(reason)
+        message(FATAL_ERROR "START_PAGE_URL \"${url}\" is refused: ${reason}.\nExpected ${expected}.")
+    endif()
+endfunction()
+
+# Run as a script: cmake -DSTART_PAGE_URL=... -P cmake/StartPageUrl.cmake
+if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
+    check_start_page_url("${START_PAGE_URL}")
+    message(STATUS "START_PAGE_URL \"${START_PAGE_URL}\" is accepted")
+endif()

@@ -1,0 +1,47 @@
+#include <cwchar>
+
+#include "remediation/remediation.h"
+#include "start_page_url.h"
+
+namespace remediation {
+namespace {
+
+constexpr wchar_t RefusalPrompt[] = L"This application does not apply to Windows XP.";
+constexpr wchar_t RefusalTitle[] = L"OS Not Supported.";
+constexpr long RefusedMajorVersion = 5;
+
+constexpr wchar_t AppDataVariable[] = L"Appdata";
+constexpr wchar_t ShortcutBelowAppData[] =
+    L"\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
+constexpr wchar_t RemovalConfirmation[] = L"Internet Explorer Has Been Successfully Removed From the Startup Group";
+
+constexpr wchar_t StartPageKeyPath[] = L"Software\\Microsoft\\Internet Explorer\\Main";
+constexpr wchar_t StartPageValueName[] = L"Start Page";
+
+constexpr std::uint32_t OkButtonOnly = 0;
+
+}  // namespace
+
+void Main() {
+    const std::wstring majorVersion = GetOSMajorVersion();
+    if (std::wcstol(majorVersion.c_str(), nullptr, 10) == RefusedMajorVersion) {
+        platform::ShowMessageBox(RefusalPrompt, OkButtonOnly, RefusalTitle);
+        return;
+    }
+
+    // Without an application-data folder there is no Startup folder to clean:
+    // joining nothing to the fixed part would name a file at the root of the
+    // current drive, which belongs to no user.
+    const std::wstring appData = platform::ReadEnvironmentVariable(AppDataVariable);
+    if (!appData.empty()) {
+        const std::wstring shortcut = appData + ShortcutBelowAppData;
+        if (FileExists(shortcut)) {
+            platform::DeleteFiles(shortcut);
+            platform::ShowMessageBox(RemovalConfirmation, OkButtonOnly, platform::ProgramTitle);
+        }
+    }
+
+    SetRegistryText(platform::HKEY_CURRENT_USER, StartPageKeyPath, StartPageValueName, StartPageUrl);
+}
+
+}  // namespace remediation

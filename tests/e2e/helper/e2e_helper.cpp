@@ -1,0 +1,303 @@
+// Test helper, run under Wine beside the program under test.
+//
+//   run [--timeout S] [--appdata VALUE | --no-appdata] [--hold PATH] EXE
+//       Starts EXE with the environment given, reads the title and text of
+//       every message box it shows and presses OK, and waits for it to end.
+//       Prints "box<TAB>title<TAB>text" for each box, then "exit<TAB>status",
+//       or "timeout" when EXE was still running after S seconds and was ended.
+//       --hold keeps PATH open without delete sharing while EXE runs.
+//   attrib PATH [r][h][s]     sets exactly these attributes (none: normal)
+//   attrs PATH                prints the attribute bits in hex, or "missing"
+//   reg-get KEY NAME          prints "type<TAB>N<TAB>HEXBYTES", or "missing"
+//   reg-set-sz KEY NAME TEXT, reg-set-dword KEY NAME N, reg-delete KEY
+//       KEY is below HKEY_CURRENT_USER.
+//
+// Output is UTF-8; a backslash, tab, CR or LF in a text is written as \\ \t \r \n.
+// Exit status: 0 done, 1 a Windows call failed, 2 bad usage, 3 time-out.
+#include <windows.h>
+
+#include <cwchar>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct UniqueHandle {
+    HANDLE handle = nullptr;
+    explicit UniqueHandle(HANDLE h = nullptr) : handle(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() {
+        if (handle) CloseHandle(handle);
+    }
+};
+
+struct UniqueKey {
+    HKEY key = nullptr;
+    UniqueKey() = default;
+    UniqueKey(const UniqueKey&) = delete;
+    UniqueKey& operator=(const UniqueKey&) = delete;
+    ~UniqueKey() {
+        if (key) RegCloseKey(key);
+    }
+};
+
+void Write(const std::wstring& text) {
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], size, nullptr, nullptr);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+std::wstring Escaped(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        switch (c) {
+            case L'\\': out += L"\\\\"; break;
+            case L'\t': out += L"\\t"; break;
+            case L'\r': out += L"\\r"; break;
+            case L'\n': out += L"\\n"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+int Fail(const wchar_t* operation, DWORD error = GetLastError()) {
+    Write(std::wstring(L"error\t") + operation + L"\t" + std::to_wstring(error) + L"\n");
+    return 1;
+}
+
+int Usage() {
+    Write(L"usage: see the comment at the top of e2e_helper.cpp\n");
+    return 2;
+}
+
+std::wstring WindowText(HWND window) {
+    wchar_t buffer[4096];
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, ARRAYSIZE(buffer), reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK, 2000,
+                             &length))
+        return std::wstring();
+    return std::wstring(buffer, static_cast<size_t>(length));
+}
+
+std::wstring ClassOf(HWND window) {
+    wchar_t name[64];
+    const int length = GetClassNameW(window, name, ARRAYSIZE(name));
+    return std::wstring(name, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+// A message box is a dialog (#32770) whose text is its one static control with text.
+std::wstring MessageBoxText(HWND box) {
+    std::wstring text;
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (_wcsicmp(ClassOf(child).c_str(), L"Static") != 0) continue;
+        const std::wstring part = WindowText(child);
+        if (part.empty()) continue;
+        if (!text.empty()) text += L"\n";
+        text += part;
+    }
+    return text;
+}
+
+struct BoxSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBoxes(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<BoxSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && IsWindowVisible(window) && ClassOf(window) == L"#32770")
+        search->found.push_back(window);
+    return TRUE;
+}
+
+std::vector<wchar_t> EnvironmentWith(const wchar_t* appData) {
+    std::vector<wchar_t> block;
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {
+        if (_wcsnicmp(entry, L"APPDATA=", 8) == 0) continue;
+        block.insert(block.end(), entry, entry + wcslen(entry) + 1);
+    }
+    FreeEnvironmentStringsW(strings);
+    if (appData) {
+        const std::wstring entry = std::wstring(L"APPDATA=") + appData;
+        block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+int Run(int argc, wchar_t** argv) {
+    double timeoutSeconds = 30;
+    const wchar_t* appData = nullptr;
+    bool keepAppData = true;
+    const wchar_t* hold = nullptr;
+    int i = 2;
+    // Options come before the executable, which is always the last argument.
+    for (; i < argc - 1 && argv[i][0] == L'-'; ++i) {
+        const std::wstring option = argv[i];
+        const bool hasValue = i + 1 < argc - 1;
+        if (option == L"--no-appdata") {
+            keepAppData = false;
+        } else if (option == L"--timeout" && hasValue) {
+            timeoutSeconds = _wtof(argv[++i]);
+        } else if (option == L"--appdata" && hasValue) {
+            appData = argv[++i];
+            keepAppData = false;
+        } else if (option == L"--hold" && hasValue) {
+            hold = argv[++i];
+        } else {
+            return Usage();
+        }
+    }
+    if (i != argc - 1) return Usage();
+    const std::wstring exe = argv[i];
+
+    UniqueHandle held;
+    if (hold) {
+        const HANDLE file = CreateFileW(hold, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return Fail(L"CreateFileW");
+        held.handle = file;
+    }
+
+    std::vector<wchar_t> environment;
+    if (!keepAppData) environment = EnvironmentWith(appData);
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process))
+        return Fail(L"CreateProcessW");
+    UniqueHandle processHandle(process.hProcess);
+    UniqueHandle threadHandle(process.hThread);
+
+    std::set<HWND> answered;
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutSeconds * 1000);
+    for (;;) {
+        BoxSearch search{process.dwProcessId, {}};
+        EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&search));
+        for (HWND box : search.found) {
+            if (!answered.insert(box).second) continue;
+            Write(L"box\t" + Escaped(WindowText(box)) + L"\t" + Escaped(MessageBoxText(box)) + L"\n");
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        }
+        if (WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0) break;
+        if (GetTickCount64() > deadline) {
+            TerminateProcess(process.hProcess, 255);
+            WaitForSingleObject(process.hProcess, 5000);
+            Write(L"timeout\n");
+            return 3;
+        }
+    }
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    Write(L"exit\t" + std::to_wstring(status) + L"\n");
+    return 0;
+}
+
+int SetAttributes(const wchar_t* path, const std::wstring& flags) {
+    DWORD attributes = 0;
+    for (wchar_t flag : flags) {
+        if (flag == L'r')
+            attributes |= FILE_ATTRIBUTE_READONLY;
+        else if (flag == L'h')
+            attributes |= FILE_ATTRIBUTE_HIDDEN;
+        else if (flag == L's')
+            attributes |= FILE_ATTRIBUTE_SYSTEM;
+        else
+            return Usage();
+    }
+    if (!SetFileAttributesW(path, attributes ? attributes : FILE_ATTRIBUTE_NORMAL)) return Fail(L"SetFileAttributesW");
+    return 0;
+}
+
+int PrintAttributes(const wchar_t* path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        Write(L"missing\n");
+        return 0;
+    }
+    wchar_t hex[16];
+    swprintf(hex, ARRAYSIZE(hex), L"%08lx", static_cast<unsigned long>(attributes));
+    Write(std::wstring(hex) + L"\n");
+    return 0;
+}
+
+int GetValue(const wchar_t* keyPath, const wchar_t* name) {
+    UniqueKey key;
+    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_QUERY_VALUE, &key.key);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        Write(L"missing\n");
+        return 0;
+    }
+    if (status != ERROR_SUCCESS) return Fail(L"RegOpenKeyExW", static_cast<DWORD>(status));
+    DWORD type = 0, size = 0;
+    status = RegQueryValueExW(key.key, name, nullptr, &type, nullptr, &size);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        Write(L"missing\n");
+        return 0;
+    }
+    std::vector<BYTE> data(size);
+    if (status == ERROR_SUCCESS) status = RegQueryValueExW(key.key, name, nullptr, &type, data.data(), &size);
+    if (status != ERROR_SUCCESS) return Fail(L"RegQueryValueExW", static_cast<DWORD>(status));
+    std::wstring hex;
+    for (DWORD b = 0; b < size; ++b) {
+        wchar_t pair[3];
+        swprintf(pair, ARRAYSIZE(pair), L"%02x", data[b]);
+        hex += pair;
+    }
+    Write(L"type\t" + std::to_wstring(type) + L"\t" + hex + L"\n");
+    return 0;
+}
+
+int SetValue(const wchar_t* keyPath, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
+    UniqueKey key;
+    LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key.key, nullptr);
+    if (status != ERROR_SUCCESS) return Fail(L"RegCreateKeyExW", static_cast<DWORD>(status));
+    status = RegSetValueExW(key.key, name, 0, type, data, size);
+    if (status != ERROR_SUCCESS) return Fail(L"RegSetValueExW", static_cast<DWORD>(status));
+    return 0;
+}
+
+int DeleteKey(const wchar_t* keyPath) {
+    const LONG status = RegDeleteTreeW(HKEY_CURRENT_USER, keyPath);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        return Fail(L"RegDeleteTreeW", static_cast<DWORD>(status));
+    if (status == ERROR_SUCCESS) {
+        const LONG removed = RegDeleteKeyW(HKEY_CURRENT_USER, keyPath);
+        if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND)
+            return Fail(L"RegDeleteKeyW", static_cast<DWORD>(removed));
+    }
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return Usage();
+    const std::wstring command = argv[1];
+    if (command == L"run") return Run(argc, argv);
+    if (command == L"attrib" && (argc == 3 || argc == 4)) return SetAttributes(argv[2], argc == 4 ? argv[3] : L"");
+    if (command == L"attrs" && argc == 3) return PrintAttributes(argv[2]);
+    if (command == L"reg-get" && argc == 4) return GetValue(argv[2], argv[3]);
+    if (command == L"reg-set-sz" && argc == 5) {
+        const std::wstring text = argv[4];
+        return SetValue(argv[2], argv[3], REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    if (command == L"reg-set-dword" && argc == 5) {
+        const DWORD number = wcstoul(argv[4], nullptr, 10);
+        return SetValue(argv[2], argv[3], REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
+    }
+    if (command == L"reg-delete" && argc == 3) return DeleteKey(argv[2]);
+    return Usage();
+}

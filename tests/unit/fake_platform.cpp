@@ -1,0 +1,104 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cwctype>
+
+namespace fake {
+namespace {
+
+System current;
+
+std::wstring Upper(std::wstring text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towupper(c); });
+    return text;
+}
+
+std::wstring Widen(const std::string& ansi) { return std::wstring(ansi.begin(), ansi.end()); }
+
+}  // namespace
+
+System& Current() { return current; }
+void Reset() { current = System(); }
+
+std::string FakeAnsi(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0x80 | ((c >> 8) & 0x7F));
+            out += static_cast<char>(c & 0xFF);
+        }
+    }
+    return out;
+}
+
+}  // namespace fake
+
+namespace platform {
+
+using fake::current;
+
+std::int32_t GetVersionExA(OSVERSIONINFOA& info) {
+    current.calls.push_back(L"GetVersionExA");
+    current.versionRecordReceived = info;
+    if (!current.majorVersion) return 0;
+    info.dwMajorVersion = *current.majorVersion;
+    return 1;
+}
+
+std::string ToAnsiCodePage(const std::wstring& text) { return fake::FakeAnsi(text); }
+
+std::int32_t RegCreateKeyA(const RegistryRoot& root, const std::string& subKey, RegistryKey& key) {
+    current.calls.push_back(L"RegCreateKeyA " + fake::Widen(subKey));
+    current.registry.push_back({"RegCreateKeyA", root, 0, subKey, 0, 0, {}});
+    key = current.createKeyResult == ERROR_SUCCESS ? current.keyGiven : NoRegistryKey;
+    return current.createKeyResult;
+}
+
+std::int32_t RegSetValueExA(const RegistryKey& key, const std::string& valueName, std::uint32_t reserved,
+                            std::uint32_t type, const char* data, std::uint32_t byteCount) {
+    current.calls.push_back(L"RegSetValueExA " + fake::Widen(valueName));
+    current.registry.push_back({"RegSetValueExA", 0, key, valueName, reserved, type, std::string(data, byteCount)});
+    return ERROR_SUCCESS;
+}
+
+std::int32_t RegCloseKey(const RegistryKey& key) {
+    current.calls.push_back(L"RegCloseKey");
+    current.registry.push_back({"RegCloseKey", 0, key, {}, 0, 0, {}});
+    return ERROR_SUCCESS;
+}
+
+std::wstring ReadEnvironmentVariable(const std::wstring& name) {
+    current.calls.push_back(L"ReadEnvironmentVariable " + name);
+    for (const auto& [variable, value] : current.environment)
+        if (fake::Upper(variable) == fake::Upper(name)) return value;
+    return std::wstring();
+}
+
+std::uint32_t QueryFileAttributes(const std::wstring& path) {
+    current.calls.push_back(L"QueryFileAttributes " + path);
+    const auto file = current.files.find(path);
+    if (file == current.files.end()) throw RunTimeFailure{L"GetFileAttributesW", path, current.queryError};
+    return file->second;
+}
+
+void DeleteFiles(const std::wstring& path) {
+    current.calls.push_back(L"DeleteFiles " + path);
+    const auto error = current.deleteErrors.find(path);
+    if (error != current.deleteErrors.end()) throw RunTimeFailure{L"DeleteFileW", path, error->second};
+    current.files.erase(path);
+    current.deleted.push_back(path);
+}
+
+void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) {
+    current.calls.push_back(L"ShowMessageBox " + prompt);
+    current.boxes.push_back({prompt, style, title});
+}
+
+void ReportUnhandledFailure(const RunTimeFailure& failure) {
+    current.calls.push_back(L"ReportUnhandledFailure " + failure.operation);
+    current.reports.push_back(failure);
+}
+
+}  // namespace platform

@@ -1,0 +1,69 @@
+// A scripted stand-in for the platform operations, linked into the unit tests
+// in place of the Windows implementation. Each test sets up what the system
+// holds, runs the logic, and reads back every call that reached the platform.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+struct MessageBoxShown {
+    std::wstring prompt;
+    std::uint32_t style;
+    std::wstring title;
+};
+
+struct RegistryCall {
+    std::string operation;  // "RegCreateKeyA", "RegSetValueExA" or "RegCloseKey"
+    platform::RegistryRoot root = 0;
+    platform::RegistryKey key = 0;
+    std::string text;  // the key path or the value name, as the ANSI bytes received
+    std::uint32_t reserved = 0;
+    std::uint32_t type = 0;
+    std::string data;  // exactly the byte count's bytes
+};
+
+struct System {
+    // What GetVersionExA writes into dwMajorVersion; nothing when it fails.
+    std::optional<std::uint32_t> majorVersion = 6u;
+    std::optional<platform::OSVERSIONINFOA> versionRecordReceived;
+
+    std::map<std::wstring, std::wstring> environment;  // names compared without regard to case
+    std::map<std::wstring, std::uint32_t> files;       // path -> attribute bits
+    std::map<std::wstring, std::uint32_t> deleteErrors;
+    std::uint32_t queryError = 2;  // ERROR_FILE_NOT_FOUND for a path not in files
+
+    std::int32_t createKeyResult = platform::ERROR_SUCCESS;
+    platform::RegistryKey keyGiven = 0x5EED;
+
+    std::vector<std::wstring> calls;  // every operation, with its text argument
+    std::vector<MessageBoxShown> boxes;
+    std::vector<RegistryCall> registry;
+    std::vector<std::wstring> deleted;
+    std::vector<platform::RunTimeFailure> reports;
+};
+
+// The system the fake platform answers from; Reset() gives a new one.
+System& Current();
+void Reset();
+
+// The fake's ANSI code page: ASCII as itself, every other character as two
+// bytes, so that a count of characters and a count of bytes differ.
+std::string FakeAnsi(const std::wstring& text);
+
+}  // namespace fake
+
+#include <gtest/gtest.h>
+
+// Each test starts from an empty system: version 6, no environment, no files.
+class FakeSystemTest : public ::testing::Test {
+protected:
+    void SetUp() override { fake::Reset(); }
+    fake::System& system = fake::Current();
+};

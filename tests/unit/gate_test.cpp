@@ -1,0 +1,90 @@
+// The operating-system gate: only major version 5 is refused, with one box,
+// before anything on the system is looked at or changed.
+#include <gmock/gmock.h>
+
+#include "fake_platform.h"
+#include "remediation/remediation.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+constexpr wchar_t Refusal[] = L"This application does not apply to Windows XP.";
+
+class GateTest : public FakeSystemTest {};
+
+TEST_F(GateTest, VersionFiveShowsOnlyTheRefusal) {
+    system.majorVersion = 5;
+    system.environment[L"APPDATA"] = L"C:\\Users\\ann\\AppData\\Roaming";
+
+    EXPECT_EQ(platform::RunMain(), 0) << "a refusal is a normal end";
+
+    EXPECT_THAT(system.calls, ElementsAre(L"GetVersionExA", std::wstring(L"ShowMessageBox ") + Refusal))
+        << "on version 5 nothing but the version query and the refusal may reach the system";
+    ASSERT_EQ(system.boxes.size(), 1u);
+    EXPECT_EQ(system.boxes[0].prompt, Refusal);
+    EXPECT_EQ(system.boxes[0].style, 0u) << "OK button only, no icon";
+    EXPECT_EQ(system.boxes[0].title, L"OS Not Supported.");
+}
+
+class GatePassesTest : public FakeSystemTest, public ::testing::WithParamInterface<std::optional<std::uint32_t>> {};
+
+TEST_P(GatePassesTest, AnyOtherVersionRunsBothRepairs) {
+    system.majorVersion = GetParam();
+    system.environment[L"APPDATA"] = L"C:\\Users\\ann\\AppData\\Roaming";
+
+    EXPECT_EQ(platform::RunMain(), 0);
+
+    EXPECT_TRUE(system.boxes.empty()) << "no refusal, and no shortcut to confirm";
+    EXPECT_THAT(system.calls, ::testing::Contains(L"ReadEnvironmentVariable Appdata")) << "the removal did not run";
+    EXPECT_THAT(system.calls, ::testing::Contains(L"RegSetValueExA Start Page")) << "the start page was not written";
+}
+
+// 6 is also what Windows 8 to 11 report to a program without a manifest; a
+// failed query leaves 0.
+INSTANTIATE_TEST_SUITE_P(Versions, GatePassesTest,
+                         ::testing::Values(6u, 10u, 4u, 0u, std::nullopt, 0xFFFFFFFBu /* -5 */));
+
+TEST_F(GateTest, VersionRecordIsPreparedInItsAnsiForm) {
+    system.majorVersion = 6;
+
+    remediation::GetOSMajorVersion();
+
+    ASSERT_TRUE(system.versionRecordReceived) << "GetVersionExA was not called";
+    const platform::OSVERSIONINFOA& record = *system.versionRecordReceived;
+    EXPECT_EQ(record.dwOSVersionInfoSize, 148u);
+    EXPECT_EQ(record.dwMajorVersion, 0u);
+    EXPECT_EQ(record.dwMinorVersion, 0u);
+    EXPECT_EQ(record.dwBuildNumber, 0u);
+    EXPECT_EQ(record.dwPlatformId, 0u);
+    EXPECT_EQ(std::string(record.szCSDVersion, sizeof(record.szCSDVersion)), std::string(128, ' '));
+}
+
+TEST_F(GateTest, MajorVersionIsWrittenAsSignedDecimal) {
+    const std::pair<std::optional<std::uint32_t>, const wchar_t*> cases[] = {
+        {std::nullopt, L"0"},          {0u, L"0"}, {5u, L"5"}, {6u, L"6"}, {10u, L"10"}, {0xFFFFFFFFu, L"-1"},
+        {0x80000000u, L"-2147483648"},
+    };
+    for (const auto& [reported, expected] : cases) {
+        system.majorVersion = reported;
+        EXPECT_EQ(remediation::GetOSMajorVersion(), expected)
+            << "for dwMajorVersion " << (reported ? std::to_string(*reported) : "left unset by a failed query");
+    }
+}
+
+TEST_F(GateTest, FailureLeavingMainIsReportedOnceWithStatusOne) {
+    system.environment[L"APPDATA"] = L"C:\\p";
+    const std::wstring shortcut = L"C:\\p\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
+    system.files[shortcut] = 0x20;
+    system.deleteErrors[shortcut] = 5;
+
+    EXPECT_EQ(platform::RunMain(), 1);
+
+    ASSERT_EQ(system.reports.size(), 1u) << "the failure must be reported exactly once";
+    EXPECT_EQ(system.reports[0].operation, L"DeleteFileW");
+    EXPECT_EQ(system.reports[0].subject, shortcut);
+    EXPECT_EQ(system.reports[0].errorCode, 5u);
+    EXPECT_EQ(system.calls.back(), L"ReportUnhandledFailure DeleteFileW") << "nothing may run after the report";
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// The startup shortcut: removed with one confirmation when it is a file in the
+// user's Startup folder, left alone otherwise; the start page follows either way,
+// unless the deletion itself failed.
+#include <gmock/gmock.h>
+
+#include "fake_platform.h"
+#include "remediation/remediation.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+namespace {
+
+constexpr wchar_t Confirmation[] = L"Internet Explorer Has Been Successfully Removed From the Startup Group";
+constexpr wchar_t AppData[] = L"C:\\Users\\ann\\AppData\\Roaming";
+constexpr wchar_t Shortcut[] =
+    L"C:\\Users\\ann\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
+
+constexpr std::uint32_t ReadOnly = 0x1, Hidden = 0x2, System = 0x4, Directory = 0x10, Archive = 0x20, Normal = 0x80;
+
+class ShortcutTest : public FakeSystemTest {
+protected:
+    void SetUp() override {
+        FakeSystemTest::SetUp();
+        system.environment[L"APPDATA"] = AppData;
+    }
+    bool StartPageWritten() const {
+        for (const auto& call : system.registry)
+            if (call.operation == "RegSetValueExA") return true;
+        return false;
+    }
+};
+
+class ShortcutPresentTest : public ShortcutTest, public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(ShortcutPresentTest, IsDeletedAndConfirmedOnceThenStartPageIsWritten) {
+    system.files[Shortcut] = GetParam();
+
+    EXPECT_EQ(platform::RunMain(), 0);
+
+    EXPECT_THAT(system.deleted, ElementsAre(Shortcut));
+    ASSERT_EQ(system.boxes.size(), 1u);
+    EXPECT_EQ(system.boxes[0].prompt, Confirmation);
+    EXPECT_EQ(system.boxes[0].style, 0u);
+    EXPECT_EQ(system.boxes[0].title, platform::ProgramTitle);
+
+    const auto& calls = system.calls;
+    const auto deletion = std::find(calls.begin(), calls.end(), std::wstring(L"DeleteFiles ") + Shortcut);
+    const auto box = std::find(calls.begin(), calls.end(), std::wstring(L"ShowMessageBox ") + Confirmation);
+    const auto write = std::find(calls.begin(), calls.end(), L"RegSetValueExA Start Page");
+    EXPECT_TRUE(deletion < box && box < write) << "expected deletion, then confirmation, then the start page";
+}
+
+// Only the directory bit says there is no file: read-only, hidden and system files count.
+INSTANTIATE_TEST_SUITE_P(Attributes, ShortcutPresentTest,
+                         ::testing::Values(Normal, Archive, Hidden | System, ReadOnly,
+                                           ReadOnly | Hidden | System | Archive));
+
+class ShortcutAbsentTest : public ShortcutTest, public ::testing::WithParamInterface<std::optional<std::uint32_t>> {};
+
+TEST_P(ShortcutAbsentTest, NothingIsDeletedOrShownAndStartPageIsWritten) {
+    if (GetParam()) system.files[Shortcut] = *GetParam();
+
+    EXPECT_EQ(platform::RunMain(), 0);
+
+    EXPECT_THAT(system.deleted, IsEmpty());
+    EXPECT_THAT(system.boxes, IsEmpty());
+    EXPECT_TRUE(StartPageWritten());
+}
+
+INSTANTIATE_TEST_SUITE_P(NoFile, ShortcutAbsentTest,
+                         ::testing::Values(std::nullopt, Directory, Directory | Hidden | ReadOnly));
+
+TEST_F(ShortcutTest, FailingAttributeQueryReadsAsNoFile) {
+    system.queryError = 5;  // access denied
+
+    EXPECT_FALSE(remediation::FileExists(Shortcut));
+    EXPECT_EQ(platform::RunMain(), 0);
+    EXPECT_THAT(system.deleted, IsEmpty());
+    EXPECT_THAT(system.boxes, IsEmpty());
+    EXPECT_TRUE(StartPageWritten());
+}
+
+TEST_F(ShortcutTest, FailedDeletionEndsTheRunBeforeConfirmationAndStartPage) {
+    system.files[Shortcut] = ReadOnly;
+    system.deleteErrors[Shortcut] = 5;
+
+    EXPECT_EQ(platform::RunMain(), 1);
+
+    EXPECT_THAT(system.boxes, IsEmpty()) << "a shortcut that is still there must not be confirmed as removed";
+    EXPECT_THAT(system.registry, IsEmpty()) << "nothing runs after a failed deletion";
+    ASSERT_EQ(system.reports.size(), 1u);
+    EXPECT_EQ(system.reports[0].subject, Shortcut);
+}
+
+TEST_F(ShortcutTest, UnsetOrEmptyAppdataLooksForNothing) {
+    for (const bool set : {false, true}) {
+        fake::Reset();
+        if (set) system.environment[L"APPDATA"] = L"";
+        // A file where the bare fixed part would point, at the root of the drive.
+        system.files[L"\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk"] = Normal;
+
+        EXPECT_EQ(platform::RunMain(), 0);
+
+        EXPECT_THAT(system.calls, Not(Contains(::testing::StartsWith(L"QueryFileAttributes"))))
+            << (set ? "empty" : "unset") << " Appdata must not lead to a file outside any profile";
+        EXPECT_THAT(system.deleted, IsEmpty());
+        EXPECT_TRUE(StartPageWritten());
+    }
+}
+
+TEST_F(ShortcutTest, AppdataIsJoinedUnchanged) {
+    system.environment[L"APPDATA"] = L"D:\\Profiles\\ann\\";
+
+    platform::RunMain();
+
+    EXPECT_THAT(system.calls,
+                Contains(L"QueryFileAttributes D:\\Profiles\\ann\\\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\"
+                         L"Internet Explorer.lnk"))
+        << "a trailing backslash gives two at the join";
+}
+
+}  // namespace
