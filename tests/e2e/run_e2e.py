@@ -1,0 +1,302 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the real executable under Wine, in a throwaway prefix.
+
+Usage: run_e2e.py --program EXE --helper EXE --start-page-url URL --work DIR
+
+Every case starts the program through the Windows-side helper, which reads the
+title and text of each message box, presses OK, and reports the exit status.
+Each case gets a profile folder of its own as APPDATA and sets the Windows
+version and registry state it needs, so that cases share only the prefix.
+"""
+import argparse
+import os
+import sys
+import unittest
+
+from wine_session import WineSession
+
+PROGRAM_TITLE = "Desktop Remediation"
+REFUSAL = ("OS Not Supported.", "This application does not apply to Windows XP.")
+CONFIRMATION = (PROGRAM_TITLE, "Internet Explorer Has Been Successfully Removed From the Startup Group")
+STARTUP = ("Microsoft", "Windows", "Start Menu", "Programs", "Startup")
+SHORTCUT = "Internet Explorer.lnk"
+IE_KEY = "Software\\Microsoft\\Internet Explorer"
+MAIN_KEY = IE_KEY + "\\Main"
+REG_SZ, REG_DWORD = 1, 4
+RUN_TIMEOUT_SECONDS = 30
+
+options = None
+session = None
+
+
+def unescape(text):
+    out, i = [], 0
+    while i < len(text):
+        if text[i] == "\\" and i + 1 < len(text):
+            out.append({"\\": "\\", "t": "\t", "r": "\r", "n": "\n"}.get(text[i + 1], text[i + 1]))
+            i += 2
+        else:
+            out.append(text[i])
+            i += 1
+    return "".join(out)
+
+
+class Run:
+    """What one run of the program showed and how it ended."""
+
+    def __init__(self, output):
+        self.boxes, self.status, self.timed_out = [], None, False
+        for line in output.splitlines():
+            fields = line.split("\t")
+            if fields[0] == "box" and len(fields) == 3:
+                self.boxes.append((unescape(fields[1]), unescape(fields[2])))
+            elif fields[0] == "exit":
+                self.status = int(fields[1])
+            elif fields[0] == "timeout":
+                self.timed_out = True
+            else:
+                raise AssertionError(f"unexpected line from the helper: {line!r}")
+
+
+def setUpModule():
+    global session
+    session = WineSession(options.work).open()
+
+
+def tearDownModule():
+    if session is not None:
+        session.close()
+
+
+class ProgramTest(unittest.TestCase):
+    version = "win10"
+
+    def setUp(self):
+        session.set_windows_version(options.helper, self.version)
+        self.profile_parts = ("profiles", self.id().rsplit(".", 1)[-1])
+        self.profile = session.drive_c(*self.profile_parts)
+        os.makedirs(os.path.join(self.profile, *STARTUP))
+        self.startup = os.path.join(self.profile, *STARTUP)
+        self.shortcut = os.path.join(self.startup, SHORTCUT)
+        self.helper("reg-delete", IE_KEY)
+
+    # -- helpers -----------------------------------------------------------
+
+    def helper(self, *args):
+        return session.check_helper(options.helper, *args)
+
+    def appdata(self, *extra_parts):
+        return session.windows_path(*self.profile_parts, *extra_parts)
+
+    def windows_shortcut(self):
+        return session.windows_path(*self.profile_parts, *STARTUP, SHORTCUT)
+
+    def plant_shortcut(self, path=None):
+        path = path or self.shortcut
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as shortcut:
+            shortcut.write(b"L\0\0\0 a shortcut")
+
+    def run_program(self, *run_options, appdata=None):
+        if appdata is None and "--no-appdata" not in run_options:
+            appdata = self.appdata()
+        args = ["run", "--timeout", str(RUN_TIMEOUT_SECONDS), *run_options]
+        if appdata is not None:
+            args += ["--appdata", appdata]
+        run = Run(self.helper(*args, options.program))
+        self.assertFalse(run.timed_out, f"the program was still running after {RUN_TIMEOUT_SECONDS} s")
+        return run
+
+    def start_page(self):
+        """The stored Start Page as (type, bytes), or None when there is none."""
+        fields = self.helper("reg-get", MAIN_KEY, "Start Page").strip().split("\t")
+        if fields == ["missing"]:
+            return None
+        return int(fields[1]), bytes.fromhex(fields[2])
+
+    def assertStartPageWritten(self):
+        # The helper reads with RegQueryValueExW: the stored text and its terminator, in UTF-16.
+        expected = (options.start_page_url + "\0").encode("utf-16-le")
+        self.assertEqual(self.start_page(), (REG_SZ, expected),
+                         f"Start Page should be the REG_SZ {options.start_page_url!r} with one terminator")
+
+    def assertStartPageMissing(self):
+        self.assertIsNone(self.start_page(), "Start Page should not have been written")
+
+    def assertFailureReport(self, run, reason, error_code):
+        self.assertEqual(run.status, 1, "a failed deletion ends with status 1")
+        self.assertEqual(len(run.boxes), 1, f"expected only the failure report, got {run.boxes}")
+        title, text = run.boxes[0]
+        self.assertEqual(title, PROGRAM_TITLE)
+        self.assertIn("DeleteFileW failed", text)
+        self.assertIn(self.windows_shortcut(), text, "the report should name the shortcut")
+        self.assertIn(reason, text, "the report should give the system's reason")
+        self.assertIn(f"(error {error_code})", text)
+
+
+class GateTest(ProgramTest):
+    """The version that Wine reports decides: only major version 5 is refused."""
+
+    def test_major_version_5_shows_only_the_refusal(self):
+        # Windows XP 5.1, Server 2003 5.2, 2000 5.0.
+        for version in ("winxp", "win2003", "win2k"):
+            with self.subTest(version=version):
+                session.set_windows_version(options.helper, version)
+                self.plant_shortcut()
+                self.helper("reg-set-sz", MAIN_KEY, "Start Page", "about:blank")
+                run = self.run_program()
+                self.assertEqual(run.boxes, [REFUSAL])
+                self.assertEqual(run.status, 0)
+                self.assertTrue(os.path.isfile(self.shortcut), "the shortcut must be left alone on version 5")
+                self.assertEqual(self.start_page(), (REG_SZ, "about:blank\0".encode("utf-16-le")),
+                                 "Start Page must not be written on version 5")
+
+    def test_other_versions_pass_the_gate(self):
+        # NT 4.0 reports 4, Vista and 7 report 6, and 10 reports 6 to a program without a manifest.
+        for version in ("nt40", "vista", "win7", "win10"):
+            with self.subTest(version=version):
+                session.set_windows_version(options.helper, version)
+                self.helper("reg-delete", IE_KEY)
+                run = self.run_program()
+                self.assertEqual(run.boxes, [], "no refusal and no shortcut: no box at all")
+                self.assertEqual(run.status, 0)
+                self.assertStartPageWritten()
+
+
+class ShortcutRemovalTest(ProgramTest):
+    """The shortcut in the Startup folder below APPDATA, as Windows reports it."""
+
+    def test_plain_shortcut_is_deleted_with_one_confirmation(self):
+        self.plant_shortcut()
+        run = self.run_program()
+        self.assertEqual(run.boxes, [CONFIRMATION])
+        self.assertEqual(run.status, 0)
+        self.assertFalse(os.path.exists(self.shortcut), "the shortcut is still there")
+        self.assertStartPageWritten()
+
+    def test_hidden_system_shortcut_is_deleted(self):
+        self.plant_shortcut()
+        self.helper("attrib", self.windows_shortcut(), "hs")
+        self.assertEqual(int(self.helper("attrs", self.windows_shortcut()), 16) & 0x6, 0x6,
+                         "the prefix's file system could not keep the hidden and system attributes")
+        run = self.run_program()
+        self.assertEqual(run.boxes, [CONFIRMATION])
+        self.assertFalse(os.path.exists(self.shortcut))
+
+    def test_directory_of_that_name_is_left_alone(self):
+        os.makedirs(self.shortcut)
+        run = self.run_program()
+        self.assertEqual(run.boxes, [], "a directory is no shortcut: no box")
+        self.assertEqual(run.status, 0)
+        self.assertTrue(os.path.isdir(self.shortcut), "the directory must not be removed")
+        self.assertStartPageWritten()
+
+    def test_read_only_shortcut_is_reported_and_kept(self):
+        self.plant_shortcut()
+        self.helper("attrib", self.windows_shortcut(), "r")
+        run = self.run_program()
+        self.assertFailureReport(run, "Access denied", 5)
+        self.assertTrue(os.path.isfile(self.shortcut), "a shortcut that could not be deleted must still be there")
+        self.assertStartPageMissing()
+
+    def test_shortcut_held_open_is_reported_and_kept(self):
+        self.plant_shortcut()
+        run = self.run_program("--hold", self.windows_shortcut())
+        self.assertFailureReport(run, "Sharing violation", 32)
+        self.assertTrue(os.path.isfile(self.shortcut))
+        self.assertStartPageMissing()
+
+    def test_appdata_with_trailing_backslash(self):
+        self.plant_shortcut()
+        run = self.run_program(appdata=self.appdata() + "\\")
+        self.assertEqual(run.boxes, [CONFIRMATION])
+        self.assertFalse(os.path.exists(self.shortcut))
+
+    def test_profile_path_outside_the_ansi_code_page(self):
+        name = "Zo\u00eb \u03a9\u03bc\u03ad\u03b3\u03b1 \u6d4b\u8bd5"
+        shortcut = os.path.join(self.profile, name, *STARTUP, SHORTCUT)
+        self.plant_shortcut(shortcut)
+        run = self.run_program(appdata=self.appdata(name))
+        self.assertEqual(run.boxes, [CONFIRMATION])
+        self.assertEqual(run.status, 0)
+        self.assertFalse(os.path.exists(shortcut), "the shortcut below the non-ANSI profile is still there")
+
+    def test_unset_appdata_deletes_nothing_anywhere(self):
+        # Where the fixed part alone would point from the current drive, and the
+        # profile that Wine itself would have given.
+        at_drive_root = session.drive_c(*STARTUP, SHORTCUT)
+        in_own_profile = [session.drive_c("users", user, "AppData", "Roaming", *STARTUP, SHORTCUT)
+                          for user in os.listdir(session.drive_c("users")) if user != "Public"]
+        self.assertTrue(in_own_profile, "the prefix has no user profile")
+        for path in [at_drive_root, self.shortcut, *in_own_profile]:
+            self.plant_shortcut(path)
+        try:
+            run = self.run_program("--no-appdata")
+            self.assertEqual(run.boxes, [])
+            self.assertEqual(run.status, 0)
+            for path in [at_drive_root, self.shortcut, *in_own_profile]:
+                self.assertTrue(os.path.isfile(path), f"{path} was deleted with APPDATA unset")
+            self.assertStartPageWritten()
+        finally:
+            for path in [at_drive_root, *in_own_profile]:
+                if os.path.isfile(path):
+                    os.remove(path)
+
+
+class StartPageTest(ProgramTest):
+    """Start Page under HKEY_CURRENT_USER\\Software\\Microsoft\\Internet Explorer\\Main."""
+
+    def test_missing_key_and_parents_are_created(self):
+        self.assertIsNone(self.start_page())
+        run = self.run_program()
+        self.assertEqual((run.boxes, run.status), ([], 0))
+        self.assertStartPageWritten()
+
+    def test_value_of_another_type_is_replaced(self):
+        self.helper("reg-set-dword", MAIN_KEY, "Start Page", "7")
+        self.run_program()
+        self.assertStartPageWritten()
+
+    def test_other_text_is_replaced(self):
+        self.helper("reg-set-sz", MAIN_KEY, "Start Page", "http://elsewhere.example")
+        self.run_program()
+        self.assertStartPageWritten()
+
+    def test_equal_value_stays(self):
+        self.helper("reg-set-sz", MAIN_KEY, "Start Page", options.start_page_url)
+        run = self.run_program()
+        self.assertEqual(run.status, 0)
+        self.assertStartPageWritten()
+
+    def test_typical_run_from_start_to_end(self):
+        session.set_windows_version(options.helper, "win7")
+        self.plant_shortcut()
+        run = self.run_program()
+        self.assertEqual(run.boxes, [CONFIRMATION])
+        self.assertEqual(run.status, 0)
+        self.assertFalse(os.path.exists(self.shortcut))
+        self.assertStartPageWritten()
+
+
+def main():
+    global options
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--helper", required=True)
+    parser.add_argument("--start-page-url", required=True)
+    parser.add_argument("--work", required=True)
+    options, rest = parser.parse_known_args()
+    options.program = os.path.abspath(options.program)
+    options.helper = os.path.abspath(options.helper)
+    for path in (options.program, options.helper):
+        if not os.path.isfile(path):
+            parser.error(f"no such file: {path}")
+    result = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False).result
+    tests_run = result.testsRun
+    failed = len(result.failures) + len(result.errors)
+    print(f"{max(tests_run - failed, 0)} passed, {failed} failed")
+    return 0 if result.wasSuccessful() and tests_run > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

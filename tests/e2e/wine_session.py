@@ -1,0 +1,147 @@
+"""A throwaway Wine prefix on an Xvfb display of its own, for the end-to-end tests.
+
+The session starts Xvfb, then a persistent wineserver with DISPLAY already set
+(a server started without a display makes every later window fail), then
+initialises the prefix. close() ends the wineserver, every Wine process it
+serves and Xvfb, each by its PID, and removes the prefix.
+"""
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+WINE_STEP_SECONDS = 120  # prefix set-up and a single helper call stay well under this
+
+
+class WineError(Exception):
+    pass
+
+
+def _end(process, seconds=10):
+    """Ends a child process: politely, then by force; always reaps it."""
+    if process is None or process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+class WineSession:
+    def __init__(self, work_dir):
+        self.work_dir = os.path.abspath(work_dir)
+        self.prefix = os.path.join(self.work_dir, "prefix")
+        self.xvfb = None
+        self.wineserver = None
+        self.env = None
+
+    # -- start and stop ---------------------------------------------------
+
+    def open(self):
+        try:
+            self._open()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def _open(self):
+        shutil.rmtree(self.work_dir, ignore_errors=True)
+        home = os.path.join(self.work_dir, "home")
+        os.makedirs(home)
+        os.makedirs(self.prefix)
+        display = self._start_xvfb()
+        self.env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            # Wine links the profile's Desktop and Documents to $HOME: keep that inside the work tree.
+            "HOME": home,
+            "DISPLAY": display,
+            "WINEPREFIX": self.prefix,
+            "WINEARCH": "win64",
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+            "LC_ALL": "C.UTF-8",
+        }
+        self.wineserver = subprocess.Popen(["wineserver", "--foreground", "--persistent"], env=self.env,
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL)
+        result = self._run(["wine", "wineboot", "--init"], "initialising the prefix", cwd=self.work_dir)
+        if result.returncode != 0 or not os.path.isdir(self.drive_c()):
+            raise WineError(f"wineboot --init failed ({result.returncode}): {result.stderr.decode(errors='replace')}")
+
+    def close(self):
+        if self.wineserver is not None and self.wineserver.poll() is None:
+            subprocess.run(["wineserver", "--kill"], env=self.env, timeout=30, check=False,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        _end(self.wineserver)
+        _end(self.xvfb)
+        if not os.environ.get("E2E_KEEP_PREFIX"):
+            shutil.rmtree(self.work_dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self.open()
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _start_xvfb(self):
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + 30
+        with os.fdopen(read_end, "rb") as reader:
+            while not number.endswith(b"\n"):
+                if time.monotonic() > deadline or self.xvfb.poll() is not None:
+                    raise WineError("Xvfb did not report a display")
+                chunk = reader.read(1)
+                if not chunk:
+                    raise WineError("Xvfb closed its display pipe without a display number")
+                number += chunk
+        return ":" + number.decode().strip()
+
+    # -- running things in the prefix --------------------------------------
+
+    def _run(self, command, what, cwd=None):
+        # Output goes to files, not pipes: Wine's background processes inherit
+        # the descriptors, and a pipe would then never reach its end.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            process = subprocess.Popen(command, env=self.env, cwd=cwd or self.drive_c(), stdin=subprocess.DEVNULL,
+                                       stdout=out, stderr=err)
+            try:
+                process.wait(timeout=WINE_STEP_SECONDS)
+            except subprocess.TimeoutExpired:
+                _end(process)
+                raise WineError(f"{what}: no answer after {WINE_STEP_SECONDS} s: {command}") from None
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(command, process.returncode, out.read(), err.read())
+
+    def wine(self, *args):
+        """Runs a Windows program from drive C:, so that C: is its current drive."""
+        return self._run(["wine", *args], " ".join(args[:2]))
+
+    def drive_c(self, *parts):
+        return os.path.join(self.prefix, "drive_c", *parts)
+
+    @staticmethod
+    def windows_path(*parts):
+        return "C:\\" + "\\".join(parts)
+
+    def set_windows_version(self, helper, version):
+        """Sets the version that Wine reports to the programs started after this."""
+        self.check_helper(helper, "reg-set-sz", "Software\\Wine", "Version", version)
+
+    def check_helper(self, helper, *args):
+        result = self.wine(helper, *args)
+        if result.returncode != 0:
+            raise WineError(f"helper {' '.join(args)} failed ({result.returncode}): "
+                            f"{result.stdout.decode(errors='replace')}{result.stderr.decode(errors='replace')}")
+        return result.stdout.decode("utf-8")
+
