@@ -212,6 +212,15 @@ class ShortcutRemovalTest(ProgramTest):
         self.assertEqual(run.boxes, [CONFIRMATION])
         self.assertFalse(os.path.exists(self.shortcut))
 
+    def test_long_appdata_is_read_whole(self):
+        # Longer than MAX_PATH, in folders of 50 characters each.
+        parts = tuple(f"{i:02d}" + "x" * 48 for i in range(8))
+        shortcut = os.path.join(self.profile, *parts, *STARTUP, SHORTCUT)
+        self.plant_shortcut(shortcut)
+        run = self.run_program(appdata=self.appdata(*parts))
+        self.assertEqual(run.boxes, [CONFIRMATION])
+        self.assertFalse(os.path.exists(shortcut), "the shortcut below a long APPDATA is still there")
+
     def test_profile_path_outside_the_ansi_code_page(self):
         name = "Zo\u00eb \u03a9\u03bc\u03ad\u03b3\u03b1 \u6d4b\u8bd5"
         shortcut = os.path.join(self.profile, name, *STARTUP, SHORTCUT)

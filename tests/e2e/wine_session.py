@@ -7,6 +7,7 @@ serves and Xvfb, each by its PID, and removes the prefix.
 """
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -78,8 +79,33 @@ class WineSession:
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         _end(self.wineserver)
         _end(self.xvfb)
+        leftovers = self._processes_in_prefix()
+        for pid in leftovers:
+            os.kill(pid, signal.SIGKILL)
         if not os.environ.get("E2E_KEEP_PREFIX"):
             shutil.rmtree(self.work_dir, ignore_errors=True)
+        if leftovers:
+            raise WineError(f"Wine processes of this prefix were still running after the wineserver ended, "
+                            f"and were killed: {leftovers}")
+
+    def _processes_in_prefix(self):
+        """PIDs of live processes, other than zombies, that run in this session's prefix."""
+        marker = f"WINEPREFIX={self.prefix}".encode()
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/environ", "rb") as environ:
+                    if marker not in environ.read().split(b"\0"):
+                        continue
+                with open(f"/proc/{entry}/stat", "rb") as stat:
+                    if stat.read().rsplit(b")", 1)[1].split()[0] == b"Z":
+                        continue
+            except OSError:
+                continue  # ended meanwhile, or not ours to read
+            found.append(int(entry))
+        return found
 
     def __enter__(self):
         return self.open()

@@ -1,0 +1,47 @@
+# The front door: `make` builds dist/, `make test` runs every test.
+# Both install what is missing first (tools/install-deps.sh).
+#
+#   make START_PAGE_URL=http://intranet.example.org   build for your own start page
+
+START_PAGE_URL ?= http://intranet.example.com
+# The end-to-end tests build their own pair with another address, so that they
+# prove the address is the one given at build time.
+E2E_START_PAGE_URL := http://start.e2e-check.example
+
+MAKEFLAGS += --no-print-directory
+
+ARCHES := x86 x64
+JOBS := $(shell nproc 2>/dev/null || echo 2)
+CMAKE_QUIET := -Wno-dev --log-level=WARNING
+
+.PHONY: all dist test unit clean
+
+all: dist
+
+dist:
+	@tools/install-deps.sh build
+	@set -e; for arch in $(ARCHES); do \
+	    cmake --preset $$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$(START_PAGE_URL)"; \
+	    cmake --build --preset $$arch -j $(JOBS); \
+	done
+	@mkdir -p dist
+	@for arch in $(ARCHES); do cp build/$$arch/remediate-$$arch.exe dist/; done
+	@cd dist && sha256sum remediate-x86.exe remediate-x64.exe > SHA256SUMS
+	@echo "Start page: $(START_PAGE_URL)"
+	@for arch in $(ARCHES); do \
+	    f=dist/remediate-$$arch.exe; \
+	    printf '%-24s %7d bytes  sha256 %s\n' $$f $$(stat -c %s $$f) $$(sha256sum $$f | cut -d' ' -f1); \
+	done
+
+test:
+	@tools/install-deps.sh test
+	@set -e; for arch in $(ARCHES); do \
+	    cmake --preset $$arch -B build/e2e-$$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$(E2E_START_PAGE_URL)"; \
+	    cmake --build build/e2e-$$arch -j $(JOBS); \
+	done
+	@cmake --preset host $(CMAKE_QUIET) -DE2E_BUILD_ROOT="$(CURDIR)/build" -DE2E_START_PAGE_URL="$(E2E_START_PAGE_URL)"
+	@cmake --build --preset host -j $(JOBS)
+	@ctest --preset host
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs, with apt, whatever the build or the tests need that is missing.
+# Usage: tools/install-deps.sh build|test
+set -euo pipefail
+
+build_packages=(
+    make cmake python3
+    g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
+    binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+)
+test_packages=(
+    "${build_packages[@]}"
+    g++ libgtest-dev libgmock-dev clang-format
+    wine wine64 wine32:i386 xvfb
+)
+
+case "${1:-}" in
+    build) wanted=("${build_packages[@]}") ;;
+    test) wanted=("${test_packages[@]}") ;;
+    *) echo "usage: $0 build|test" >&2; exit 2 ;;
+esac
+
+installed() {
+    [[ $(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null) == installed ]]
+}
+
+missing=()
+for package in "${wanted[@]}"; do
+    installed "$package" || missing+=("$package")
+done
+((${#missing[@]} == 0)) && exit 0
+
+if ((EUID == 0)); then
+    as_root=()
+elif command -v sudo >/dev/null; then
+    as_root=(sudo)
+else
+    echo "These packages are missing and installing them needs root (or sudo): ${missing[*]}" >&2
+    exit 1
+fi
+
+if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "Adding the i386 architecture, which 32-bit Wine (wine32) comes from"
+    "${as_root[@]}" dpkg --add-architecture i386
+fi
+echo "Installing: ${missing[*]}"
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
