@@ -1,7 +1,9 @@
 # The front door: `make` builds dist/, `make test` runs every test.
-# Both install what is missing first (tools/install-deps.sh).
+# Each target installs what it is missing first (tools/install-deps.sh).
 #
 #   make START_PAGE_URL=http://intranet.example.org   build for your own start page
+#   make bench                                        time the executables under Wine
+#   make sign PFX=cert.pfx [TIMESTAMP_URL=http://...] sign dist/ (password in PFX_PASSWORD)
 
 START_PAGE_URL ?= http://intranet.example.com
 # The end-to-end tests build their own pair with another address, so that they
@@ -14,15 +16,15 @@ ARCHES := x86 x64
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_QUIET := -Wno-dev --log-level=WARNING
 
-.PHONY: all dist test unit clean
+.PHONY: all dist test bench sign clean
 
 all: dist
 
 dist:
 	@tools/install-deps.sh build
 	@set -e; for arch in $(ARCHES); do \
-	    cmake --preset $$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$(START_PAGE_URL)"; \
-	    cmake --build --preset $$arch -j $(JOBS); \
+	    cmake --preset $$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$(START_PAGE_URL)" >/dev/null; \
+	    cmake --build --preset $$arch --target remediate -j $(JOBS); \
 	done
 	@mkdir -p dist
 	@for arch in $(ARCHES); do cp build/$$arch/remediate-$$arch.exe dist/; done
@@ -33,15 +35,30 @@ dist:
 	    printf '%-24s %7d bytes  sha256 %s\n' $$f $$(stat -c %s $$f) $$(sha256sum $$f | cut -d' ' -f1); \
 	done
 
-test:
+test: dist
 	@tools/install-deps.sh test
 	@set -e; for arch in $(ARCHES); do \
-	    cmake --preset $$arch -B build/e2e-$$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$(E2E_START_PAGE_URL)"; \
+	    cmake --preset $$arch -B build/e2e-$$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$(E2E_START_PAGE_URL)" >/dev/null; \
 	    cmake --build build/e2e-$$arch -j $(JOBS); \
 	done
-	@cmake --preset host $(CMAKE_QUIET) -DE2E_BUILD_ROOT="$(CURDIR)/build" -DE2E_START_PAGE_URL="$(E2E_START_PAGE_URL)"
+	@cmake --preset host $(CMAKE_QUIET) -DE2E_BUILD_ROOT="$(CURDIR)/build" -DDIST_DIR="$(CURDIR)/dist" -DE2E_START_PAGE_URL="$(E2E_START_PAGE_URL)" >/dev/null
 	@cmake --build --preset host -j $(JOBS)
 	@ctest --preset host
+
+bench: dist
+	@tools/install-deps.sh bench
+	@for arch in $(ARCHES); do cmake --build --preset $$arch --target bench-floor -j $(JOBS); done
+	@python3 tests/bench/bench.py --dist dist --floor-dir build --work build/bench/wine
+
+sign:
+	@if [ -z "$(PFX)" ]; then \
+	    echo "usage: make sign PFX=path/to/certificate.pfx [TIMESTAMP_URL=http://timestamp.example]" >&2; \
+	    echo "       with the certificate's password in PFX_PASSWORD; signs what 'make' left in dist/" >&2; \
+	    exit 2; fi
+	@if [ ! -f dist/remediate-x86.exe ] || [ ! -f dist/remediate-x64.exe ]; then \
+	    echo "sign: dist/ has no executables yet: run make (with your START_PAGE_URL) first" >&2; exit 2; fi
+	@tools/install-deps.sh sign
+	@tools/sign.sh dist "$(PFX)" "$(TIMESTAMP_URL)"
 
 clean:
 	rm -rf build dist

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, with apt, whatever the build or the tests need that is missing.
-# Usage: tools/install-deps.sh build|test
+# Usage: tools/install-deps.sh build|test|bench|sign
 set -euo pipefail
 
 build_packages=(
@@ -8,16 +8,21 @@ build_packages=(
     g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
 )
+wine_packages=(wine wine64 wine32:i386 xvfb)
 test_packages=(
-    "${build_packages[@]}"
+    "${build_packages[@]}" "${wine_packages[@]}"
     g++ libgtest-dev libgmock-dev clang-format
-    wine wine64 wine32:i386 xvfb
+    osslsigncode openssl
 )
+bench_packages=("${build_packages[@]}" "${wine_packages[@]}")
+sign_packages=(osslsigncode)
 
 case "${1:-}" in
     build) wanted=("${build_packages[@]}") ;;
     test) wanted=("${test_packages[@]}") ;;
-    *) echo "usage: $0 build|test" >&2; exit 2 ;;
+    bench) wanted=("${bench_packages[@]}") ;;
+    sign) wanted=("${sign_packages[@]}") ;;
+    *) echo "usage: $0 build|test|bench|sign" >&2; exit 2 ;;
 esac
 
 installed() {

@@ -10,8 +10,10 @@ version and registry state it needs, so that cases share only the prefix.
 """
 import argparse
 import os
+import struct
 import sys
 import unittest
+import zlib
 
 from wine_session import WineSession
 
@@ -39,6 +41,32 @@ def unescape(text):
             out.append(text[i])
             i += 1
     return "".join(out)
+
+
+def bmp_to_png(bmp_path, png_path):
+    """Converts a 24-bit bottom-up BMP, as the helper writes them, to PNG. Returns the pixel rows."""
+    with open(bmp_path, "rb") as bmp:
+        data = bmp.read()
+    offset, = struct.unpack_from("<I", data, 10)
+    width, height, _, bits = struct.unpack_from("<iiHH", data, 18)
+    if bits != 24 or height <= 0:
+        raise AssertionError(f"{bmp_path}: expected a 24-bit bottom-up BMP")
+    stride = (width * 3 + 3) // 4 * 4
+    rows = []
+    for y in range(height - 1, -1, -1):
+        bgr = data[offset + y * stride: offset + y * stride + width * 3]
+        rgb = bytearray(len(bgr))
+        rgb[0::3], rgb[1::3], rgb[2::3] = bgr[2::3], bgr[1::3], bgr[0::3]
+        rows.append(bytes(rgb))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
+           chunk(b"IDAT", zlib.compress(b"".join(b"\0" + row for row in rows), 9)) + chunk(b"IEND", b""))
+    with open(png_path, "wb") as out:
+        out.write(png)
+    return rows
 
 
 class Run:
@@ -287,6 +315,59 @@ class StartPageTest(ProgramTest):
         self.assertStartPageWritten()
 
 
+class ScreenshotTest(ProgramTest):
+    """Saves a picture of each of the program's three boxes, title bar included."""
+
+    def capture(self, name, *run_options, expected_title):
+        pictures = os.path.join(options.screenshots, name)
+        os.makedirs(pictures, exist_ok=True)
+        run = self.run_program("--screenshots", session.unix_to_windows(pictures), *run_options)
+        self.assertEqual(len(run.boxes), 1)
+        self.assertEqual(run.boxes[0][0], expected_title)
+        rows = bmp_to_png(os.path.join(pictures, "box-1.bmp"), os.path.join(options.screenshots, name + ".png"))
+        self.assertGreater(len(set(b"".join(rows))), 2, f"the picture of the {name} box is blank")
+
+    def test_refusal(self):
+        session.set_windows_version(options.helper, "winxp")
+        self.capture("refusal", expected_title=REFUSAL[0])
+
+    def test_confirmation(self):
+        self.plant_shortcut()
+        self.capture("confirmation", expected_title=PROGRAM_TITLE)
+
+    def test_failure_report(self):
+        self.plant_shortcut()
+        self.helper("attrib", self.windows_shortcut(), "r")
+        self.capture("failure-report", expected_title=PROGRAM_TITLE)
+
+
+class ResourcesTest(unittest.TestCase):
+    """The version resource and icon, read through the Windows API as Explorer reads them."""
+
+    def query(self, command):
+        return [line.split("\t") for line in session.check_helper(options.helper, command, options.program).splitlines()]
+
+    def test_version_resource(self):
+        lines = self.query("version-info")
+        fixed = [line[1:] for line in lines if line[0] == "fixed"]
+        self.assertEqual(fixed, [["00010000", "00000000", "00010000", "00000000"]],
+                         "file and product versions should both be 1.0.0.0")
+        self.assertEqual([line[1] for line in lines if line[0] == "translation"], ["040904b0"],
+                         "one translation: US English (0x0409), Unicode (1200)")
+        strings = {line[1]: unescape(line[2]) for line in lines if line[0] == "string"}
+        self.assertEqual(strings.get("FileVersion"), "1.00")
+        self.assertEqual(strings.get("ProductVersion"), "1.00")
+        self.assertEqual(strings.get("OriginalFilename"), os.path.basename(options.program))
+        self.assertEqual(strings.get("ProductName"), PROGRAM_TITLE)
+        for name in ("CompanyName", "FileDescription", "InternalName"):
+            self.assertTrue(strings.get(name), f"{name} is missing or empty")
+
+    def test_icon_images(self):
+        images = [tuple(int(v) for v in line[1:]) for line in self.query("icons") if line[0] == "icon"]
+        self.assertEqual(images, [(32, 32, 2, 1), (32, 32, 16, 4), (16, 16, 16, 4)],
+                         "expected 32x32 in 2 colours, 32x32 in 16 colours and 16x16 in 16 colours")
+
+
 def main():
     global options
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -294,6 +375,7 @@ def main():
     parser.add_argument("--helper", required=True)
     parser.add_argument("--start-page-url", required=True)
     parser.add_argument("--work", required=True)
+    parser.add_argument("--screenshots", required=True, help="where the pictures of the boxes go")
     options, rest = parser.parse_known_args()
     options.program = os.path.abspath(options.program)
     options.helper = os.path.abspath(options.helper)

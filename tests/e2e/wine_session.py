@@ -72,6 +72,13 @@ class WineSession:
         result = self._run(["wine", "wineboot", "--init"], "initialising the prefix", cwd=self.work_dir)
         if result.returncode != 0 or not os.path.isdir(self.drive_c()):
             raise WineError(f"wineboot --init failed ({result.returncode}): {result.stderr.decode(errors='replace')}")
+        # Windows open on a virtual desktop of Wine's, which draws their title bars as
+        # Windows does; Xvfb alone has no window manager to draw them.
+        for key, name, value in ((r"HKCU\Software\Wine\Explorer", "Desktop", "E2E"),
+                                 (r"HKCU\Software\Wine\Explorer\Desktops", "E2E", "800x600")):
+            result = self._run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], "setting the desktop")
+            if result.returncode != 0:
+                raise WineError(f"reg add {key} failed: {result.stdout.decode(errors='replace')}")
 
     def close(self):
         if self.wineserver is not None and self.wineserver.poll() is None:
@@ -155,6 +162,11 @@ class WineSession:
 
     def drive_c(self, *parts):
         return os.path.join(self.prefix, "drive_c", *parts)
+
+    @staticmethod
+    def unix_to_windows(path):
+        """Wine's Z: drive is the Unix root."""
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
 
     @staticmethod
     def windows_path(*parts):

@@ -6,11 +6,15 @@
 //       Prints "box<TAB>title<TAB>text" for each box, then "exit<TAB>status",
 //       or "timeout" when EXE was still running after S seconds and was ended.
 //       --hold keeps PATH open without delete sharing while EXE runs.
+//       --screenshots DIR saves each box, as the screen shows it, to DIR\box-N.bmp.
 //   attrib PATH [r][h][s]     sets exactly these attributes (none: normal)
 //   attrs PATH                prints the attribute bits in hex, or "missing"
 //   reg-get KEY NAME          prints "type<TAB>N<TAB>HEXBYTES", or "missing"
 //   reg-set-sz KEY NAME TEXT, reg-set-dword KEY NAME N, reg-delete KEY
 //       KEY is below HKEY_CURRENT_USER.
+//   version-info EXE          the version resource through GetFileVersionInfoW and
+//                             VerQueryValueW, as Explorer's Properties page reads it
+//   icons EXE                 "icon<TAB>W<TAB>H<TAB>colours<TAB>bits" for each image of icon group 1
 //
 // Output is UTF-8; a backslash, tab, CR or LF in a text is written as \\ \t \r \n.
 // Exit status: 0 done, 1 a Windows call failed, 2 bad usage, 3 time-out.
@@ -104,6 +108,75 @@ std::wstring MessageBoxText(HWND box) {
     return text;
 }
 
+struct ScreenDC {
+    HDC dc = GetDC(nullptr);
+    ScreenDC() = default;
+    ScreenDC(const ScreenDC&) = delete;
+    ScreenDC& operator=(const ScreenDC&) = delete;
+    ~ScreenDC() {
+        if (dc) ReleaseDC(nullptr, dc);
+    }
+};
+
+struct MemoryDC {
+    HDC dc;
+    explicit MemoryDC(HDC compatibleWith) : dc(CreateCompatibleDC(compatibleWith)) {}
+    MemoryDC(const MemoryDC&) = delete;
+    MemoryDC& operator=(const MemoryDC&) = delete;
+    ~MemoryDC() {
+        if (dc) DeleteDC(dc);
+    }
+};
+
+struct Bitmap {
+    HBITMAP bitmap;
+    explicit Bitmap(HBITMAP b) : bitmap(b) {}
+    Bitmap(const Bitmap&) = delete;
+    Bitmap& operator=(const Bitmap&) = delete;
+    ~Bitmap() {
+        if (bitmap) DeleteObject(bitmap);
+    }
+};
+
+// Copies the window's rectangle of the screen, title bar included, to a 24-bit BMP.
+bool SaveWindowPicture(HWND window, const std::wstring& path) {
+    RECT rect;
+    if (!GetWindowRect(window, &rect)) return false;
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    ScreenDC screen;
+    MemoryDC memory(screen.dc);
+    Bitmap bitmap(CreateCompatibleBitmap(screen.dc, width, height));
+    if (!screen.dc || !memory.dc || !bitmap.bitmap) return false;
+    const HGDIOBJ previous = SelectObject(memory.dc, bitmap.bitmap);
+    const bool copied = BitBlt(memory.dc, 0, 0, width, height, screen.dc, rect.left, rect.top, SRCCOPY) != 0;
+    SelectObject(memory.dc, previous);
+    if (!copied) return false;
+
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof(header);
+    header.biWidth = width;
+    header.biHeight = height;  // bottom row first, as BMP files keep it
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = BI_RGB;
+    const DWORD rowBytes = ((static_cast<DWORD>(width) * 3 + 3) / 4) * 4;
+    std::vector<BYTE> pixels(rowBytes * static_cast<DWORD>(height));
+    if (GetDIBits(memory.dc, bitmap.bitmap, 0, static_cast<UINT>(height), pixels.data(),
+                  reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS) != height)
+        return false;
+
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;  // "BM"
+    file.bfOffBits = sizeof(file) + sizeof(header);
+    file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+    UniqueHandle out(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return out.handle && WriteFile(out.handle, &file, sizeof(file), &written, nullptr) &&
+           WriteFile(out.handle, &header, sizeof(header), &written, nullptr) &&
+           WriteFile(out.handle, pixels.data(), static_cast<DWORD>(pixels.size()), &written, nullptr);
+}
+
 struct BoxSearch {
     DWORD processId;
     std::vector<HWND> found;
@@ -139,6 +212,7 @@ int Run(int argc, wchar_t** argv) {
     const wchar_t* appData = nullptr;
     bool keepAppData = true;
     const wchar_t* hold = nullptr;
+    const wchar_t* screenshots = nullptr;
     int i = 2;
     // Options come before the executable, which is always the last argument.
     for (; i < argc - 1 && argv[i][0] == L'-'; ++i) {
@@ -153,6 +227,8 @@ int Run(int argc, wchar_t** argv) {
             keepAppData = false;
         } else if (option == L"--hold" && hasValue) {
             hold = argv[++i];
+        } else if (option == L"--screenshots" && hasValue) {
+            screenshots = argv[++i];
         } else {
             return Usage();
         }
@@ -188,6 +264,12 @@ int Run(int argc, wchar_t** argv) {
         for (HWND box : search.found) {
             if (!answered.insert(box).second) continue;
             Write(L"box\t" + Escaped(WindowText(box)) + L"\t" + Escaped(MessageBoxText(box)) + L"\n");
+            if (screenshots) {
+                Sleep(500);  // let it finish painting
+                const std::wstring picture =
+                    std::wstring(screenshots) + L"\\box-" + std::to_wstring(answered.size()) + L".bmp";
+                if (!SaveWindowPicture(box, picture)) Write(L"error\tscreenshot\t" + Escaped(picture) + L"\n");
+            }
             PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         }
         if (WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0) break;
@@ -280,6 +362,73 @@ int DeleteKey(const wchar_t* keyPath) {
     return 0;
 }
 
+std::wstring Hex(DWORD value, int digits) {
+    wchar_t text[16];
+    swprintf(text, ARRAYSIZE(text), L"%0*lx", digits, static_cast<unsigned long>(value));
+    return text;
+}
+
+int PrintVersionInfo(const wchar_t* exe) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(exe, &ignored);
+    if (size == 0) return Fail(L"GetFileVersionInfoSizeW");
+    std::vector<BYTE> info(size);
+    if (!GetFileVersionInfoW(exe, 0, size, info.data())) return Fail(L"GetFileVersionInfoW");
+
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(info.data(), L"\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO))
+        return Fail(L"VerQueryValueW \\");
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    Write(L"fixed\t" + Hex(fixed->dwFileVersionMS, 8) + L"\t" + Hex(fixed->dwFileVersionLS, 8) + L"\t" +
+          Hex(fixed->dwProductVersionMS, 8) + L"\t" + Hex(fixed->dwProductVersionLS, 8) + L"\n");
+
+    if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &value, &length) || length < 4)
+        return Fail(L"VerQueryValueW Translation");
+    const auto* translation = static_cast<const WORD*>(value);
+    const std::wstring table = Hex(translation[0], 4) + Hex(translation[1], 4);
+    Write(L"translation\t" + table + L"\n");
+
+    for (const wchar_t* name : {L"CompanyName", L"FileDescription", L"FileVersion", L"InternalName",
+                                L"OriginalFilename", L"ProductName", L"ProductVersion"}) {
+        const std::wstring query = L"\\StringFileInfo\\" + table + L"\\" + name;
+        if (!VerQueryValueW(info.data(), query.c_str(), &value, &length)) continue;
+        Write(std::wstring(L"string\t") + name + L"\t" + Escaped(static_cast<const wchar_t*>(value)) + L"\n");
+    }
+    return 0;
+}
+
+#pragma pack(push, 2)
+struct IconGroupEntry {
+    BYTE width, height, colourCount, reserved;
+    WORD planes, bitCount;
+    DWORD bytesInResource;
+    WORD id;
+};
+#pragma pack(pop)
+
+int PrintIcons(const wchar_t* exe) {
+    const HMODULE module = LoadLibraryExW(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!module) return Fail(L"LoadLibraryExW");
+    int status = 0;
+    const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), RT_GROUP_ICON);
+    const HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+    const auto* group = loaded ? static_cast<const WORD*>(LockResource(loaded)) : nullptr;
+    if (!group) {
+        status = Fail(L"FindResourceW RT_GROUP_ICON 1");
+    } else {
+        const auto* entries = reinterpret_cast<const IconGroupEntry*>(group + 3);
+        for (WORD i = 0; i < group[2]; ++i) {
+            const IconGroupEntry& entry = entries[i];
+            Write(L"icon\t" + std::to_wstring(entry.width ? entry.width : 256) + L"\t" +
+                  std::to_wstring(entry.height ? entry.height : 256) + L"\t" + std::to_wstring(entry.colourCount) +
+                  L"\t" + std::to_wstring(entry.bitCount) + L"\n");
+        }
+    }
+    FreeLibrary(module);
+    return status;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -299,5 +448,7 @@ int wmain(int argc, wchar_t** argv) {
         return SetValue(argv[2], argv[3], REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
     }
     if (command == L"reg-delete" && argc == 3) return DeleteKey(argv[2]);
+    if (command == L"version-info" && argc == 3) return PrintVersionInfo(argv[2]);
+    if (command == L"icons" && argc == 3) return PrintIcons(argv[2]);
     return Usage();
 }

@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""Times the executables under Wine against a floor and against a hand-written script.
+
+Usage: bench.py --dist DIR --floor-dir BUILD_ROOT --work DIR [--runs N]
+
+With the wineserver kept warm and no shortcut to remove (so no box), it times,
+for each architecture, remediate-ARCH.exe, a GUI program built the same way
+that returns at once (the floor), and remediate-by-hand.cmd run through
+cmd.exe. Wine's process start-up drifts by more than the differences measured
+here, so the commands are interleaved: every round runs each once, in a new
+random order, after warm-up rounds, and each command's median is taken. It
+prints the medians and the ratios, and exits 1 when a target is missed: at most
+1.05 times the floor, at most half the script's time.
+"""
+import argparse
+import os
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from wine_session import WineSession  # noqa: E402
+
+FLOOR_TARGET, SCRIPT_TARGET = 1.05, 0.5
+WARM_UP_ROUNDS = 5
+RUN_SECONDS = 60
+SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "remediate-by-hand.cmd")
+
+
+def machine():
+    model = "unknown processor"
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            model = next(line.split(":", 1)[1].strip() for line in cpuinfo if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    return f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, {wine}"
+
+
+def time_one(command, session):
+    started = time.perf_counter()
+    result = subprocess.run(command, env=session.env, cwd=session.drive_c(), timeout=RUN_SECONDS,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    elapsed = time.perf_counter() - started
+    if result.returncode != 0:
+        raise SystemExit(f"{' '.join(command)} ended with status {result.returncode}")
+    return elapsed
+
+
+def time_interleaved(commands, session, runs):
+    order = list(commands)
+    shuffle = random.Random(0).shuffle
+    samples = {name: [] for name in order}
+    for round_number in range(WARM_UP_ROUNDS + runs):
+        shuffle(order)
+        for name in order:
+            elapsed = time_one(commands[name], session)
+            if round_number >= WARM_UP_ROUNDS:
+                samples[name].append(elapsed)
+    return {name: statistics.median(samples[name]) for name in commands}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--dist", required=True)
+    parser.add_argument("--floor-dir", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--runs", type=int, default=40)
+    options = parser.parse_args()
+    if options.runs < 20:
+        parser.error("at least 20 runs each")
+
+    commands = {}
+    for arch in ("x86", "x64"):
+        commands[f"remediate-{arch}"] = ["wine", os.path.abspath(os.path.join(options.dist, f"remediate-{arch}.exe"))]
+        commands[f"floor-{arch}"] = ["wine", os.path.abspath(os.path.join(options.floor_dir, arch,
+                                                                          f"bench-floor-{arch}.exe"))]
+    for name, command in commands.items():
+        if not os.path.isfile(command[1]):
+            parser.error(f"{name}: no such file {command[1]}")
+
+    with WineSession(options.work) as session:
+        commands["script"] = ["wine", "cmd", "/c", session.unix_to_windows(SCRIPT)]
+        median = time_interleaved(commands, session, options.runs)
+
+    print(f"\nMachine: {machine()}")
+    print(f"Medians of {options.runs} interleaved runs each, after {WARM_UP_ROUNDS} warm-up rounds, "
+          "wineserver kept warm, no shortcut:")
+    for name, seconds in median.items():
+        print(f"  {name:<15} {seconds * 1000:8.1f} ms")
+    met = True
+    for arch in ("x86", "x64"):
+        program = median[f"remediate-{arch}"]
+        to_floor, to_script = program / median[f"floor-{arch}"], program / median["script"]
+        floor_ok, script_ok = to_floor <= FLOOR_TARGET, to_script <= SCRIPT_TARGET
+        met = met and floor_ok and script_ok
+        print(f"  remediate-{arch}: {to_floor:.3f}x the floor (target {FLOOR_TARGET}x: "
+              f"{'met' if floor_ok else 'MISSED'}), {to_script:.3f}x the script "
+              f"(target {SCRIPT_TARGET}x: {'met' if script_ok else 'MISSED'})")
+    return 0 if met else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
