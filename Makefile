@@ -48,7 +48,7 @@ test: dist
 bench: dist
 	@tools/install-deps.sh bench
 	@for arch in $(ARCHES); do cmake --build --preset $$arch --target bench-floor -j $(JOBS); done
-	@python3 tests/bench/bench.py --dist dist --floor-dir build --work build/bench/wine
+	@python3 tools/bench/bench.py --dist dist --floor-dir build --work build/bench/wine
 
 sign:
 	@if [ -z "$(PFX)" ]; then \

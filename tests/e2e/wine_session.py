@@ -32,8 +32,9 @@ def _end(process, seconds=10):
 
 
 class WineSession:
-    def __init__(self, work_dir):
+    def __init__(self, work_dir, virtual_desktop=True):
         self.work_dir = os.path.abspath(work_dir)
+        self.virtual_desktop = virtual_desktop
         self.prefix = os.path.join(self.work_dir, "prefix")
         self.xvfb = None
         self.wineserver = None
@@ -72,6 +73,10 @@ class WineSession:
         result = self._run(["wine", "wineboot", "--init"], "initialising the prefix", cwd=self.work_dir)
         if result.returncode != 0 or not os.path.isdir(self.drive_c()):
             raise WineError(f"wineboot --init failed ({result.returncode}): {result.stderr.decode(errors='replace')}")
+        if self.virtual_desktop:
+            self._use_virtual_desktop()
+
+    def _use_virtual_desktop(self):
         # Windows open on a virtual desktop of Wine's, which draws their title bars as
         # Windows does; Xvfb alone has no window manager to draw them.
         for key, name, value in ((r"HKCU\Software\Wine\Explorer", "Desktop", "E2E"),
