@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests: the real executable under Wine, in a throwaway prefix.
 
-Usage: run_e2e.py --program EXE --helper EXE --start-page-url URL --work DIR
+Usage: run_e2e.py --program EXE --helper EXE --start-page-url URL --work DIR --screenshots DIR
 
 Every case starts the program through the Windows-side helper, which reads the
 title and text of each message box, presses OK, and reports the exit status.
@@ -24,8 +24,9 @@ STARTUP = ("Microsoft", "Windows", "Start Menu", "Programs", "Startup")
 SHORTCUT = "Internet Explorer.lnk"
 IE_KEY = "Software\\Microsoft\\Internet Explorer"
 MAIN_KEY = IE_KEY + "\\Main"
-REG_SZ, REG_DWORD = 1, 4
+REG_SZ = 1
 RUN_TIMEOUT_SECONDS = 30
+DEFAULT_VERSION = "win10"  # a case that needs another sets it itself
 
 options = None
 session = None
@@ -97,15 +98,13 @@ def tearDownModule():
 
 
 class ProgramTest(unittest.TestCase):
-    version = "win10"
-
     def setUp(self):
-        session.set_windows_version(options.helper, self.version)
+        session.set_windows_version(options.helper, DEFAULT_VERSION)
         self.profile_parts = ("profiles", self.id().rsplit(".", 1)[-1])
         self.profile = session.drive_c(*self.profile_parts)
-        os.makedirs(os.path.join(self.profile, *STARTUP))
-        self.startup = os.path.join(self.profile, *STARTUP)
-        self.shortcut = os.path.join(self.startup, SHORTCUT)
+        startup = os.path.join(self.profile, *STARTUP)
+        os.makedirs(startup)
+        self.shortcut = os.path.join(startup, SHORTCUT)
         self.helper("reg-delete", IE_KEY)
 
     # -- helpers -----------------------------------------------------------
