@@ -1,14 +1,21 @@
 # The front door: `make` builds dist/, `make test` runs every test.
 # Each target installs what it is missing first (tools/install-deps.sh).
 #
-#   make START_PAGE_URL=http://intranet.example.org   build for your own start page
+#   make START_PAGE_URL='https://intranet.example.org/home'   build for your own start page
 #   make bench                                        time the executables under Wine
 #   make sign PFX=cert.pfx [TIMESTAMP_URL=http://...] sign dist/ (password in PFX_PASSWORD)
 
 START_PAGE_URL ?= http://intranet.example.com
 # The end-to-end tests build their own pair with another address, so that they
-# prove the address is the one given at build time.
-E2E_START_PAGE_URL := http://start.e2e-check.example
+# prove the address is the one given at build time, and that every character an
+# address may hold reaches the registry as it was written.
+E2E_START_PAGE_URL := https://start.e2e-check.example:8443/portal/home.aspx?user=a&lang=en;v=$$1'(2)'%20ok\#top
+
+# The recipes take both addresses from the environment, quoted, never from make
+# text: $(value) keeps a "$" in the address as written instead of expanding it,
+# and the shell sees the address only inside double quotes as "$$VARIABLE".
+export REMEDIATION_START_PAGE_URL := $(value START_PAGE_URL)
+export REMEDIATION_E2E_START_PAGE_URL := $(E2E_START_PAGE_URL)
 
 MAKEFLAGS += --no-print-directory
 
@@ -23,13 +30,13 @@ all: dist
 dist:
 	@tools/install-deps.sh build
 	@set -e; for arch in $(ARCHES); do \
-	    cmake --preset $$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$(START_PAGE_URL)" >/dev/null; \
+	    cmake --preset $$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$$REMEDIATION_START_PAGE_URL" >/dev/null; \
 	    cmake --build --preset $$arch --target remediate -j $(JOBS); \
 	done
 	@mkdir -p dist
 	@for arch in $(ARCHES); do cp build/$$arch/remediate-$$arch.exe dist/; done
 	@cd dist && sha256sum remediate-x86.exe remediate-x64.exe > SHA256SUMS
-	@echo "Start page: $(START_PAGE_URL)"
+	@printf 'Start page: %s\n' "$$REMEDIATION_START_PAGE_URL"
 	@for arch in $(ARCHES); do \
 	    f=dist/remediate-$$arch.exe; \
 	    printf '%-24s %7d bytes  sha256 %s\n' $$f $$(stat -c %s $$f) $$(sha256sum $$f | cut -d' ' -f1); \
@@ -38,10 +45,10 @@ dist:
 test: dist
 	@tools/install-deps.sh test
 	@set -e; for arch in $(ARCHES); do \
-	    cmake --preset $$arch -B build/e2e-$$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$(E2E_START_PAGE_URL)" >/dev/null; \
+	    cmake --preset $$arch -B build/e2e-$$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$$REMEDIATION_E2E_START_PAGE_URL" >/dev/null; \
 	    cmake --build build/e2e-$$arch -j $(JOBS); \
 	done
-	@cmake --preset host $(CMAKE_QUIET) -DE2E_BUILD_ROOT="$(CURDIR)/build" -DDIST_DIR="$(CURDIR)/dist" -DE2E_START_PAGE_URL="$(E2E_START_PAGE_URL)" >/dev/null
+	@cmake --preset host $(CMAKE_QUIET) -DE2E_BUILD_ROOT="$(CURDIR)/build" -DDIST_DIR="$(CURDIR)/dist" -DE2E_START_PAGE_URL="$$REMEDIATION_E2E_START_PAGE_URL" >/dev/null
 	@cmake --build --preset host -j $(JOBS)
 	@ctest --preset host
 

@@ -8,7 +8,7 @@ build_packages=(
     g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
 )
-wine_packages=(wine wine64 wine32:i386 xvfb)
+wine_packages=(wine wine64 wine32:i386 xvfb fonts-wine)
 test_packages=(
     "${build_packages[@]}" "${wine_packages[@]}"
     g++ libgtest-dev libgmock-dev clang-format
@@ -29,25 +29,44 @@ installed() {
     [[ $(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null) == installed ]]
 }
 
+# Debian's Wine 8 looks for its own fonts in /usr/share/fonts itself (not in
+# its folders) and through fontconfig, while fonts-wine puts them in
+# /usr/share/wine/fonts, where neither looks. Without Marlett every title bar
+# shows the letter "r" where its close button belongs; fontconfig reads the
+# administrator's folder /usr/local/share/fonts, so a link there is enough.
+wine_fonts=/usr/share/wine/fonts
+wine_fonts_link=/usr/local/share/fonts/wine
+
 missing=()
 for package in "${wanted[@]}"; do
     installed "$package" || missing+=("$package")
 done
-((${#missing[@]} == 0)) && exit 0
+fonts_hidden=false
+if [[ " ${wanted[*]} " == *" fonts-wine "* && ! -e $wine_fonts_link ]]; then
+    fonts_hidden=true
+fi
+((${#missing[@]} == 0)) && ! $fonts_hidden && exit 0
 
 if ((EUID == 0)); then
     as_root=()
 elif command -v sudo >/dev/null; then
     as_root=(sudo)
 else
-    echo "These packages are missing and installing them needs root (or sudo): ${missing[*]}" >&2
+    echo "Setting up needs root (or sudo): missing packages: ${missing[*]:-none}; Wine's fonts linked: $($fonts_hidden && echo no || echo yes)" >&2
     exit 1
 fi
 
-if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    echo "Adding the i386 architecture, which 32-bit Wine (wine32) comes from"
-    "${as_root[@]}" dpkg --add-architecture i386
+if ((${#missing[@]} > 0)); then
+    if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        echo "Adding the i386 architecture, which 32-bit Wine (wine32) comes from"
+        "${as_root[@]}" dpkg --add-architecture i386
+    fi
+    echo "Installing: ${missing[*]}"
+    "${as_root[@]}" apt-get update -q
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
-echo "Installing: ${missing[*]}"
-"${as_root[@]}" apt-get update -q
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+if $fonts_hidden; then
+    echo "Linking $wine_fonts_link to $wine_fonts, so that Wine finds its own fonts"
+    "${as_root[@]}" mkdir -p "$(dirname "$wine_fonts_link")"
+    "${as_root[@]}" ln -sfn "$wine_fonts" "$wine_fonts_link"
+fi
