@@ -54,7 +54,7 @@ test: dist
 
 bench: dist
 	@tools/install-deps.sh bench
-	@for arch in $(ARCHES); do cmake --build --preset $$arch --target bench-floor -j $(JOBS); done
+	@for arch in $(ARCHES); do cmake --build --preset $$arch --target bench-floor-gui bench-floor-plain -j $(JOBS); done
 	@python3 tools/bench/bench.py --dist dist --floor-dir build --work build/bench/wine
 
 sign:

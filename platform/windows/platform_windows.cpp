@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <vector>
 
 static_assert(sizeof(platform::OSVERSIONINFOA) == sizeof(::OSVERSIONINFOA), "version record layout");
@@ -23,6 +24,55 @@ HKEY ToRootHandle(RegistryRoot root) {
 }
 
 HKEY ToKeyHandle(RegistryKey key) { return reinterpret_cast<HKEY>(key); }
+
+// A 32-bit program on 64-bit Windows is told System32 too, which the file
+// system redirects to its own SysWOW64.
+std::wstring SystemDirectory() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const UINT length = ::GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
+        if (length == 0) RaiseLastError(L"GetSystemDirectoryW", L"");
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.resize(length);
+    }
+}
+
+// A DLL of the system folder, loaded by its full path so that no file of the
+// same name beside the executable or in the current directory can stand in
+// for it, and freed on every way out.
+class SystemLibrary {
+public:
+    explicit SystemLibrary(const wchar_t* name) : path_(SystemDirectory() + L"\\" + name) {
+        module_ = ::LoadLibraryW(path_.c_str());
+        if (!module_) RaiseLastError(L"LoadLibraryW", path_);
+    }
+    SystemLibrary(const SystemLibrary&) = delete;
+    SystemLibrary& operator=(const SystemLibrary&) = delete;
+    ~SystemLibrary() { ::FreeLibrary(module_); }
+
+    template <typename Function>
+    Function Procedure(const char* name) const {
+        const FARPROC procedure = ::GetProcAddress(module_, name);
+        if (!procedure) RaiseLastError(L"GetProcAddress", path_ + L" " + std::wstring(name, name + std::strlen(name)));
+        return reinterpret_cast<Function>(reinterpret_cast<void*>(procedure));
+    }
+
+private:
+    std::wstring path_;
+    HMODULE module_ = nullptr;
+};
+
+// user32, and the graphics DLLs it brings, come into the process only while a
+// box is up: most runs show none, and a process that never loads them ends
+// sooner and leaves the system's input lock alone at logon.
+int ShowBox(const std::wstring& text, const wchar_t* title, UINT style) {
+    using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+    const SystemLibrary user32(L"user32.dll");
+    const auto messageBox = user32.Procedure<MessageBoxWFunction>("MessageBoxW");
+    const int result = messageBox(nullptr, text.c_str(), title, style);
+    if (result == 0) RaiseLastError(L"MessageBoxW", text);
+    return result;
+}
 
 std::wstring SystemMessageFor(DWORD errorCode) {
     wchar_t buffer[512];
@@ -95,8 +145,7 @@ void DeleteFiles(const std::wstring& path) {
 }
 
 void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) {
-    if (::MessageBoxW(nullptr, prompt.c_str(), title.empty() ? nullptr : title.c_str(), style) == 0)
-        RaiseLastError(L"MessageBoxW", prompt);
+    ShowBox(prompt, title.empty() ? nullptr : title.c_str(), style);
 }
 
 void ReportUnhandledFailure(const RunTimeFailure& failure) {
@@ -110,8 +159,12 @@ void ReportUnhandledFailure(const RunTimeFailure& failure) {
     text += L"\n\n";
     text += SystemMessageFor(failure.errorCode);
     text += L" (error " + std::to_wstring(failure.errorCode) + L")";
-    // Nothing is left to tell the user if even this box cannot be shown.
-    ::MessageBoxW(nullptr, text.c_str(), ProgramTitle, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    try {
+        ShowBox(text, ProgramTitle, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    } catch (const RunTimeFailure&) {
+        // Nothing is left to tell the user if even this box cannot be shown;
+        // the run still ends as a failure.
+    }
 }
 
 }  // namespace platform

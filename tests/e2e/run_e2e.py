@@ -10,6 +10,8 @@ version and registry state it needs, so that cases share only the prefix.
 """
 import argparse
 import os
+import re
+import shutil
 import struct
 import sys
 import unittest
@@ -71,10 +73,12 @@ def bmp_to_png(bmp_path, png_path):
 
 
 class Run:
-    """What one run of the program showed and how it ended."""
+    """What one run of the program showed and how it ended, and, when traced, which modules it loaded."""
 
-    def __init__(self, output):
+    def __init__(self, output, trace=""):
         self.boxes, self.status, self.timed_out = [], None, False
+        # Wine's +loaddll channel: 'trace:loaddll:build_module Loaded L"C:\\windows\\system32\\user32.dll" at ...'
+        self.loaded = [unescape(path) for path in re.findall(r'trace:loaddll:\w+ Loaded L"(.*?)" at ', trace)]
         for line in output.splitlines():
             fields = line.split("\t")
             if fields[0] == "box" and len(fields) == 3:
@@ -124,14 +128,20 @@ class ProgramTest(unittest.TestCase):
         with open(path, "wb") as shortcut:
             shortcut.write(b"L\0\0\0 a shortcut")
 
-    def run_program(self, *run_options, appdata=None):
+    def run_program(self, *run_options, appdata=None, program=None, trace_modules=False):
         if appdata is None and "--no-appdata" not in run_options:
             appdata = self.appdata()
         args = ["run", "--timeout", str(RUN_TIMEOUT_SECONDS), *run_options]
         if appdata is not None:
             args += ["--appdata", appdata]
-        run = Run(self.helper(*args, options.program))
+        if trace_modules:
+            # Set for the program alone: the helper and Wine's own start-up stay untraced.
+            args += ["--env", "WINEDEBUG=+loaddll"]
+        output, trace = session.check_helper_with_trace(options.helper, *args, program or options.program)
+        run = Run(output, trace)
         self.assertFalse(run.timed_out, f"the program was still running after {RUN_TIMEOUT_SECONDS} s")
+        if trace_modules:
+            self.assertTrue(run.loaded, f"+loaddll reported no module at all: {trace[:500]!r}")
         return run
 
     def start_page(self):
@@ -314,6 +324,64 @@ class StartPageTest(ProgramTest):
         self.assertStartPageWritten()
 
 
+class GraphicsLoadingTest(ProgramTest):
+    """user32, and the graphics DLLs that come with it, are loaded only for a box, from the system folder."""
+
+    GRAPHICS = {"user32.dll", "gdi32.dll", "win32u.dll"}
+
+    @staticmethod
+    def name_of(path):
+        return path.rsplit("\\", 1)[-1].lower()
+
+    def graphics_loaded(self, run):
+        return [path for path in run.loaded if self.name_of(path) in self.GRAPHICS]
+
+    def test_run_without_a_box_loads_no_graphics(self):
+        for version in ("win10", "win7"):
+            with self.subTest(version=version):
+                session.set_windows_version(options.helper, version)
+                run = self.run_program(trace_modules=True)
+                self.assertEqual((run.boxes, run.status), ([], 0))
+                self.assertIn("advapi32.dll", [self.name_of(path) for path in run.loaded],
+                              "the trace should list the program's own imports")
+                self.assertEqual(self.graphics_loaded(run), [], "a run that shows no box loaded graphics")
+                self.assertStartPageWritten()
+
+    def test_user32_beside_the_executable_is_not_loaded(self):
+        # A copy of the program with a user32.dll planted in its folder, which a
+        # load by bare name would find first.
+        folder = os.path.join(self.profile, "bin")
+        os.makedirs(folder)
+        program = os.path.join(folder, os.path.basename(options.program))
+        shutil.copyfile(options.program, program)
+        system_folder = "syswow64" if is_32_bit(options.program) else "system32"
+        shutil.copyfile(session.drive_c("windows", system_folder, "user32.dll"), os.path.join(folder, "user32.dll"))
+        windows_folder = self.appdata("bin").lower()
+
+        def check(run, expected_boxes):
+            self.assertEqual([title for title, _ in run.boxes], expected_boxes)
+            user32 = [path.lower() for path in run.loaded if self.name_of(path) == "user32.dll"]
+            self.assertTrue(user32, "showing a box should have loaded user32")
+            for path in user32:
+                self.assertNotEqual(path.rsplit("\\", 1)[0], windows_folder, "user32 came from the executable's folder")
+                self.assertRegex(path, r"^c:\\windows\\(system32|syswow64)\\user32\.dll$")
+
+        with self.subTest(box="refusal"):
+            session.set_windows_version(options.helper, "winxp")
+            run = self.run_program(program=program, trace_modules=True)
+            session.set_windows_version(options.helper, DEFAULT_VERSION)
+            check(run, [REFUSAL[0]])
+        with self.subTest(box="confirmation"):
+            self.plant_shortcut()
+            check(self.run_program(program=program, trace_modules=True), [PROGRAM_TITLE])
+        with self.subTest(box="failure report"):
+            self.plant_shortcut()
+            self.helper("attrib", self.windows_shortcut(), "r")
+            run = self.run_program(program=program, trace_modules=True)
+            check(run, [PROGRAM_TITLE])
+            self.assertEqual(run.status, 1)
+
+
 class ScreenshotTest(ProgramTest):
     """Saves a picture of each of the program's three boxes, title bar included."""
 
@@ -365,6 +433,14 @@ class ResourcesTest(unittest.TestCase):
         images = [tuple(int(v) for v in line[1:]) for line in self.query("icons") if line[0] == "icon"]
         self.assertEqual(images, [(32, 32, 2, 1), (32, 32, 16, 4), (16, 16, 16, 4)],
                          "expected 32x32 in 2 colours, 32x32 in 16 colours and 16x16 in 16 colours")
+
+
+def is_32_bit(executable):
+    with open(executable, "rb") as image:
+        header = image.read(4096)
+    (pe_offset,) = struct.unpack_from("<I", header, 0x3C)
+    (machine,) = struct.unpack_from("<H", header, pe_offset + 4)
+    return machine == 0x14C
 
 
 def main():

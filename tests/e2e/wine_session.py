@@ -182,9 +182,14 @@ class WineSession:
         self.check_helper(helper, "reg-set-sz", "Software\\Wine", "Version", version)
 
     def check_helper(self, helper, *args):
+        return self.check_helper_with_trace(helper, *args)[0]
+
+    def check_helper_with_trace(self, helper, *args):
+        """The helper's output, and what Wine wrote to standard error: the debug
+        channels of a program that the helper started with WINEDEBUG set."""
         result = self.wine(helper, *args)
         if result.returncode != 0:
             raise WineError(f"helper {' '.join(args)} failed ({result.returncode}): "
                             f"{result.stdout.decode(errors='replace')}{result.stderr.decode(errors='replace')}")
-        return result.stdout.decode("utf-8")
+        return result.stdout.decode("utf-8"), result.stderr.decode("utf-8", errors="replace")
 

@@ -5,7 +5,8 @@ Usage: check_executable.py --arch x86|x64 --objdump OBJDUMP EXE
 
 It must load on the oldest Windows it is for (XP on x86, XP x64 on x64), in the
 GUI subsystem, import only from KnownDLLs (so a DLL planted beside it is never
-loaded), import only functions that release has, opt in to ASLR and DEP, and
+loaded) and nothing from the graphics DLLs (user32 is loaded only to show a
+box), import only functions that release has, opt in to ASLR and DEP, and
 carry no manifest.
 """
 import argparse
@@ -19,6 +20,7 @@ import unittest
 RELEASES = ["Windows NT 3.1", "Windows NT 3.5", "Windows 2000", "Windows XP", "Windows XP x64"]
 OLDEST = {"x86": ("Windows XP", (5, 1)), "x64": ("Windows XP x64", (5, 2))}
 KNOWN_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
+GRAPHICS_DLLS = {"USER32.DLL", "GDI32.DLL", "WIN32U.DLL", "IMM32.DLL"}
 DYNAMIC_BASE, NX_COMPAT, HIGH_ENTROPY_VA = 0x40, 0x100, 0x20
 RT_MANIFEST = 24
 SIZE_LIMIT = 384 * 1024
@@ -81,6 +83,11 @@ class ExecutableTest(unittest.TestCase):
         dlls = {dll.upper() for dll, _ in imports()}
         self.assertTrue(dlls, "objdump listed no imports at all")
         self.assertLessEqual(dlls, KNOWN_DLLS, f"imports from DLLs that are not KnownDLLs: {dlls - KNOWN_DLLS}")
+
+    def test_no_graphics_dll_is_imported(self):
+        dlls = {dll.upper() for dll, _ in imports()}
+        self.assertTrue(dlls, "objdump listed no imports at all")
+        self.assertFalse(dlls & GRAPHICS_DLLS, f"imports graphics DLLs, loaded by every run: {dlls & GRAPHICS_DLLS}")
 
     def test_every_import_is_listed_and_old_enough(self):
         release, _ = OLDEST[options.arch]

@@ -93,6 +93,7 @@ void DeleteFiles(const std::wstring& path) {
 
 void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) {
     current.calls.push_back(L"ShowMessageBox " + prompt);
+    if (current.boxFailure) throw *current.boxFailure;
     current.boxes.push_back({prompt, style, title});
 }
 

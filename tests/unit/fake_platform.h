@@ -39,6 +39,9 @@ struct System {
     std::map<std::wstring, std::uint32_t> deleteErrors;
     std::uint32_t queryError = 2;  // ERROR_FILE_NOT_FOUND for a path not in files
 
+    // What every box raises instead of showing, as when user32 cannot be loaded.
+    std::optional<platform::RunTimeFailure> boxFailure;
+
     std::int32_t createKeyResult = platform::ERROR_SUCCESS;
     platform::RegistryKey keyGiven = 0x5EED;
 

@@ -87,4 +87,20 @@ TEST_F(GateTest, FailureLeavingMainIsReportedOnceWithStatusOne) {
     EXPECT_EQ(system.calls.back(), L"ReportUnhandledFailure DeleteFileW") << "nothing may run after the report";
 }
 
+TEST_F(GateTest, RefusalThatCannotBeShownEndsWithStatusOne) {
+    // user32 missing from the system folder: the refusal cannot be shown, and
+    // a run that told the user nothing must not pass for a normal end.
+    system.majorVersion = 5;
+    system.boxFailure = platform::RunTimeFailure{L"LoadLibraryW", L"C:\\Windows\\system32\\user32.dll", 126};
+
+    EXPECT_EQ(platform::RunMain(), 1);
+
+    ASSERT_EQ(system.reports.size(), 1u);
+    EXPECT_EQ(system.reports[0].operation, L"LoadLibraryW");
+    EXPECT_EQ(system.reports[0].errorCode, 126u);
+    EXPECT_THAT(system.calls, ElementsAre(L"GetVersionExA", std::wstring(L"ShowMessageBox ") + Refusal,
+                                          L"ReportUnhandledFailure LoadLibraryW"))
+        << "nothing is looked at or changed on version 5, also when the box fails";
+}
+
 }  // namespace

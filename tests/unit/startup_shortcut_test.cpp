@@ -95,6 +95,18 @@ TEST_F(ShortcutTest, FailedDeletionEndsTheRunBeforeConfirmationAndStartPage) {
     EXPECT_EQ(system.reports[0].subject, Shortcut);
 }
 
+TEST_F(ShortcutTest, ConfirmationThatCannotBeShownEndsTheRunBeforeTheStartPage) {
+    system.files[Shortcut] = Normal;
+    system.boxFailure = platform::RunTimeFailure{L"GetProcAddress", L"user32.dll MessageBoxW", 127};
+
+    EXPECT_EQ(platform::RunMain(), 1);
+
+    EXPECT_THAT(system.deleted, ElementsAre(Shortcut)) << "the shortcut was deleted before the box";
+    EXPECT_THAT(system.registry, IsEmpty()) << "nothing runs after a box that failed";
+    ASSERT_EQ(system.reports.size(), 1u);
+    EXPECT_EQ(system.reports[0].operation, L"GetProcAddress");
+}
+
 TEST_F(ShortcutTest, UnsetOrEmptyAppdataLooksForNothing) {
     for (const bool set : {false, true}) {
         fake::Reset();

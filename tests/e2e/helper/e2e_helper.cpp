@@ -1,10 +1,12 @@
 // Test helper, run under Wine beside the program under test.
 //
-//   run [--timeout S] [--appdata VALUE | --no-appdata] [--hold PATH] EXE
+//   run [--timeout S] [--appdata VALUE | --no-appdata] [--env NAME=VALUE]... [--hold PATH] EXE
 //       Starts EXE with the environment given, reads the title and text of
 //       every message box it shows and presses OK, and waits for it to end.
 //       Prints "box<TAB>title<TAB>text" for each box, then "exit<TAB>status",
 //       or "timeout" when EXE was still running after S seconds and was ended.
+//       --env sets NAME for EXE alone (Wine reads WINEDEBUG and
+//       WINEDLLOVERRIDES from it), replacing any value it had.
 //       --hold keeps PATH open without delete sharing while EXE runs.
 //       --screenshots DIR saves each box, as the screen shows it, to DIR\box-N.bmp.
 //   attrib PATH [r][h][s]     sets exactly these attributes (none: normal)
@@ -191,26 +193,27 @@ BOOL CALLBACK CollectBoxes(HWND window, LPARAM context) {
     return TRUE;
 }
 
-std::vector<wchar_t> EnvironmentWith(const wchar_t* appData) {
+// This process's environment less the variables named in `replaced` ("NAME="
+// each), plus `added` ("NAME=VALUE" each).
+std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring>& replaced,
+                                     const std::vector<std::wstring>& added) {
     std::vector<wchar_t> block;
     wchar_t* strings = GetEnvironmentStringsW();
     for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {
-        if (_wcsnicmp(entry, L"APPDATA=", 8) == 0) continue;
-        block.insert(block.end(), entry, entry + wcslen(entry) + 1);
+        bool keep = true;
+        for (const std::wstring& name : replaced)
+            if (_wcsnicmp(entry, name.c_str(), name.size()) == 0) keep = false;
+        if (keep) block.insert(block.end(), entry, entry + wcslen(entry) + 1);
     }
     FreeEnvironmentStringsW(strings);
-    if (appData) {
-        const std::wstring entry = std::wstring(L"APPDATA=") + appData;
-        block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-    }
+    for (const std::wstring& entry : added) block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
     block.push_back(L'\0');
     return block;
 }
 
 int Run(int argc, wchar_t** argv) {
     double timeoutSeconds = 30;
-    const wchar_t* appData = nullptr;
-    bool keepAppData = true;
+    std::vector<std::wstring> replaced, added;
     const wchar_t* hold = nullptr;
     const wchar_t* screenshots = nullptr;
     int i = 2;
@@ -219,12 +222,16 @@ int Run(int argc, wchar_t** argv) {
         const std::wstring option = argv[i];
         const bool hasValue = i + 1 < argc - 1;
         if (option == L"--no-appdata") {
-            keepAppData = false;
+            replaced.push_back(L"APPDATA=");
         } else if (option == L"--timeout" && hasValue) {
             timeoutSeconds = _wtof(argv[++i]);
         } else if (option == L"--appdata" && hasValue) {
-            appData = argv[++i];
-            keepAppData = false;
+            replaced.push_back(L"APPDATA=");
+            added.push_back(std::wstring(L"APPDATA=") + argv[++i]);
+        } else if (option == L"--env" && hasValue && wcschr(argv[i + 1], L'=') && argv[i + 1][0] != L'=') {
+            const std::wstring entry = argv[++i];
+            replaced.push_back(entry.substr(0, entry.find(L'=') + 1));
+            added.push_back(entry);
         } else if (option == L"--hold" && hasValue) {
             hold = argv[++i];
         } else if (option == L"--screenshots" && hasValue) {
@@ -245,7 +252,7 @@ int Run(int argc, wchar_t** argv) {
     }
 
     std::vector<wchar_t> environment;
-    if (!keepAppData) environment = EnvironmentWith(appData);
+    if (!replaced.empty()) environment = EnvironmentWith(replaced, added);
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);

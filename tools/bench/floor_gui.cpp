@@ -1,6 +1,7 @@
-// The benchmark's floor: a GUI program built like remediate-*.exe, importing
-// from the same system DLLs, that returns at once. The calls below never run;
-// they are there so that the loader maps the same DLLs.
+// The benchmark's GUI floor: a program built like remediate-*.exe that also
+// imports user32, as the program did before it loaded user32 only for a box,
+// and returns at once. The calls below never run; they are there so that the
+// loader maps the same DLLs.
 #include <windows.h>
 
 #include <cstdlib>
