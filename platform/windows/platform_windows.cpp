@@ -65,13 +65,11 @@ private:
 // user32, and the graphics DLLs it brings, come into the process only while a
 // box is up: most runs show none, and a process that never loads them ends
 // sooner and leaves the system's input lock alone at logon.
-int ShowBox(const std::wstring& text, const wchar_t* title, UINT style) {
+void ShowBox(const std::wstring& text, const wchar_t* title, UINT style) {
     using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
     const SystemLibrary user32(L"user32.dll");
     const auto messageBox = user32.Procedure<MessageBoxWFunction>("MessageBoxW");
-    const int result = messageBox(nullptr, text.c_str(), title, style);
-    if (result == 0) RaiseLastError(L"MessageBoxW", text);
-    return result;
+    if (messageBox(nullptr, text.c_str(), title, style) == 0) RaiseLastError(L"MessageBoxW", text);
 }
 
 std::wstring SystemMessageFor(DWORD errorCode) {

@@ -356,14 +356,14 @@ class GraphicsLoadingTest(ProgramTest):
         shutil.copyfile(options.program, program)
         system_folder = "syswow64" if is_32_bit(options.program) else "system32"
         shutil.copyfile(session.drive_c("windows", system_folder, "user32.dll"), os.path.join(folder, "user32.dll"))
-        windows_folder = self.appdata("bin").lower()
+        program_folder = self.appdata("bin").lower()
 
         def check(run, expected_boxes):
             self.assertEqual([title for title, _ in run.boxes], expected_boxes)
             user32 = [path.lower() for path in run.loaded if self.name_of(path) == "user32.dll"]
             self.assertTrue(user32, "showing a box should have loaded user32")
             for path in user32:
-                self.assertNotEqual(path.rsplit("\\", 1)[0], windows_folder, "user32 came from the executable's folder")
+                self.assertNotEqual(path.rsplit("\\", 1)[0], program_folder, "user32 came from the executable's folder")
                 self.assertRegex(path, r"^c:\\windows\\(system32|syswow64)\\user32\.dll$")
 
         with self.subTest(box="refusal"):
