@@ -3,6 +3,7 @@
 #
 #   make START_PAGE_URL='https://intranet.example.org/home'   build for your own start page
 #   make bench                                        time the executables under Wine
+#   make test-debian13                                make and make test on a fresh Debian 13 root (root only)
 #   make sign PFX=cert.pfx [TIMESTAMP_URL=http://...] sign dist/ (password in PFX_PASSWORD)
 
 START_PAGE_URL ?= http://intranet.example.com
@@ -23,7 +24,7 @@ ARCHES := x86 x64
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_QUIET := -Wno-dev --log-level=WARNING
 
-.PHONY: all dist test bench sign clean
+.PHONY: all dist test test-debian13 bench sign clean
 
 all: dist
 
@@ -33,9 +34,8 @@ dist:
 	    cmake --preset $$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$$REMEDIATION_START_PAGE_URL" >/dev/null; \
 	    cmake --build --preset $$arch --target remediate -j $(JOBS); \
 	done
-	@mkdir -p dist
-	@for arch in $(ARCHES); do cp build/$$arch/remediate-$$arch.exe dist/; done
-	@cd dist && sha256sum remediate-x86.exe remediate-x64.exe > SHA256SUMS
+	@tools/deliver.sh build dist
+	@cat dist/TOOLCHAIN.txt
 	@printf 'Start page: %s\n' "$$REMEDIATION_START_PAGE_URL"
 	@for arch in $(ARCHES); do \
 	    f=dist/remediate-$$arch.exe; \
@@ -51,6 +51,9 @@ test: dist
 	@cmake --preset host $(CMAKE_QUIET) -DE2E_BUILD_ROOT="$(CURDIR)/build" -DDIST_DIR="$(CURDIR)/dist" -DE2E_START_PAGE_URL="$$REMEDIATION_E2E_START_PAGE_URL" >/dev/null
 	@cmake --build --preset host -j $(JOBS)
 	@ctest --preset host
+
+test-debian13:
+	@tools/test-debian13.sh
 
 bench: dist
 	@tools/install-deps.sh bench

@@ -3,7 +3,10 @@
 #   http:// or https://   (lower case)
 #   a host name           letters, digits, hyphens and dots; labels of 1 to 63
 #                         characters that neither start nor end with a hyphen;
-#                         253 characters at most (a dotted IPv4 address is one)
+#                         253 characters at most; a host whose last label is
+#                         a number (digits, or 0x and hexadecimal digits) is
+#                         read by browsers as an IPv4 address, so it must be
+#                         four decimal numbers 0-255 without leading zeros
 #   [:port]               1 to 65535, digits only, no leading zero
 #   [/path][?query][#fragment]
 #                         only what an address may hold unescaped: letters,
@@ -14,7 +17,7 @@
 # Anything else is refused, with the rule it breaks, before anything is compiled.
 
 set(START_PAGE_URL_EXPECTED
-    "\"http://\" or \"https://\", a host name (letters, digits, hyphens and dots; labels of 1 to 63 characters that neither start nor end with a hyphen; 253 characters at most), optionally \":port\", then optionally a path, \"?query\" and \"#fragment\" of the characters an address may hold unescaped; 2083 characters at most. For example http://intranet.example.org or https://intranet.example.org:8443/portal/home?lang=en")
+    "\"http://\" or \"https://\", a host name (letters, digits, hyphens and dots; labels of 1 to 63 characters that neither start nor end with a hyphen; 253 characters at most) or an IPv4 address (four decimal numbers from 0 to 255), optionally \":port\", then optionally a path, \"?query\" and \"#fragment\" of the characters an address may hold unescaped; 2083 characters at most. For example http://intranet.example.org or https://intranet.example.org:8443/portal/home?lang=en")
 
 # Sets reason_var to why the host name is refused, or to nothing.
 function(_start_page_host_problem host reason_var)
@@ -42,6 +45,41 @@ function(_start_page_host_problem host reason_var)
                 break()
             endif()
         endforeach()
+        if(NOT reason)
+            _start_page_ipv4_problem("${host}" reason)
+        endif()
+    endif()
+    set(${reason_var} "${reason}" PARENT_SCOPE)
+endfunction()
+
+# A browser reads a host whose last label is a number as an IPv4 address, and
+# reads it its own way: 1.2.3 as 1.2.0.3, 010 as octal, 0x7f as hexadecimal, or
+# refuses it. Only the one form that every browser reads alike is accepted.
+function(_start_page_ipv4_problem host reason_var)
+    set(reason "")
+    string(REGEX MATCH "[^.]+$" last_label "${host}")
+    if(last_label MATCHES "^[0-9]+$" OR last_label MATCHES "^0[xX][0-9A-Fa-f]*$")
+        set(rule "ends in a number, so browsers read it as an IPv4 address, which must be four decimal numbers from 0 to 255 without leading zeros, such as 10.1.2.3")
+        string(REPLACE "." ";" parts "${host}")
+        list(LENGTH parts part_count)
+        if(part_count EQUAL 1)
+            set(reason "its host name \"${host}\" ${rule}; it is one number")
+        elseif(NOT part_count EQUAL 4)
+            set(reason "its host name \"${host}\" ${rule}; it has ${part_count} parts")
+        else()
+            foreach(part IN LISTS parts)
+                if(NOT part MATCHES "^[0-9]+$")
+                    set(reason "its host name \"${host}\" ${rule}; \"${part}\" is not a decimal number")
+                elseif(part MATCHES "^0.")
+                    set(reason "its host name \"${host}\" ${rule}; \"${part}\" has a leading zero, which browsers read as octal")
+                elseif(part GREATER 255)
+                    set(reason "its host name \"${host}\" ${rule}; ${part} is over 255")
+                endif()
+                if(reason)
+                    break()
+                endif()
+            endforeach()
+        endif()
     endif()
     set(${reason_var} "${reason}" PARENT_SCOPE)
 endfunction()

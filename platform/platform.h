@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -34,25 +35,46 @@ constexpr std::uint32_t REG_SZ = 1;
 constexpr std::int32_t ERROR_SUCCESS = 0;
 constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
 
+// The system's error codes that the logic tells apart.
+constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
+constexpr std::uint32_t ERROR_PATH_NOT_FOUND = 3;
+constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr std::uint32_t ERROR_SHARING_VIOLATION = 32;
+constexpr std::uint32_t ERROR_LOCK_VIOLATION = 33;
+constexpr std::uint32_t ERROR_INTERNAL_ERROR = 1359;
+
+// The longest path, terminator included, that Windows takes without the
+// extended-length prefix from a program that does not declare itself
+// long-path aware.
+constexpr std::size_t MAX_PATH = 260;
+
+// The process's exit status: what a deployment tool reads.
+constexpr int ExitCompleted = 0;            // the start page was written, or the system was refused
+constexpr int ExitFailed = 1;               // a failure ended the run, reported where it could be
+constexpr int ExitStartPageNotWritten = 2;  // the run went through, but the start page is not set
+
 // The caption of the program's own boxes: the removal's confirmation and the
 // failure report.
 constexpr wchar_t ProgramTitle[] = L"Desktop Remediation";
 
-// A runtime service that failed: which operation, on what (a path or a name),
-// and the system's error code for it.
+// A runtime service that failed: which operation (always a literal, so that a
+// failure can be made without allocating), on what (a path or a name), and the
+// system's error code for it, read straight after the failing call.
 struct RunTimeFailure {
-    std::wstring operation;
+    std::wstring_view operation;
     std::wstring subject;
     std::uint32_t errorCode;
 };
 
-// Start-up: calls the program's Main once, hands a failure that leaves it to
-// ReportUnhandledFailure, and returns the process's exit status: 0 for a normal
-// end, 1 after a reported failure.
-int RunMain();
+// Start-up: calls the program's Main once, hands anything that leaves it to
+// ReportUnhandledFailure, and returns the process's exit status (above). No
+// failure of any kind gets past it.
+int RunMain() noexcept;
 
 // Windows API functions: they never raise, and report through their result.
 std::int32_t GetVersionExA(OSVERSIONINFOA& info);
+std::uint32_t GetTickCount();
+void Sleep(std::uint32_t milliseconds);
 std::int32_t RegCreateKeyA(const RegistryRoot& root, const std::string& subKey, RegistryKey& key);
 std::int32_t RegSetValueExA(const RegistryKey& key, const std::string& valueName, std::uint32_t reserved,
                             std::uint32_t type, const char* data, std::uint32_t byteCount);
@@ -65,10 +87,15 @@ std::string ToAnsiCodePage(const std::wstring& text);
 // An unset variable is no failure: it reads as empty text.
 std::wstring ReadEnvironmentVariable(const std::wstring& name);
 std::uint32_t QueryFileAttributes(const std::wstring& path);
+// The absolute form of a path, as Windows would resolve it: "." and ".."
+// taken out, "/" turned into "\\", doubled separators folded.
+std::wstring GetFullPath(const std::wstring& path);
 void DeleteFiles(const std::wstring& path);
 void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::wstring& title);
 
 // Tells the user which failure ended the run. The caller then ends the process.
-void ReportUnhandledFailure(const RunTimeFailure& failure);
+// It never raises: a report whose text cannot be made still says that the run
+// stopped, and one that cannot be shown at all is given up.
+void ReportUnhandledFailure(const RunTimeFailure& failure) noexcept;
 
 }  // namespace platform

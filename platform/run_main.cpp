@@ -6,18 +6,19 @@
 
 namespace platform {
 
-constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
-
-int RunMain() {
+int RunMain() noexcept {
+    // Nothing in the handlers allocates: the operation is a literal and the
+    // subject is empty, so reporting cannot fail the way the run did.
     try {
-        remediation::Main();
-        return 0;
+        return remediation::Main() == remediation::Outcome::Completed ? ExitCompleted : ExitStartPageNotWritten;
     } catch (const RunTimeFailure& failure) {
         ReportUnhandledFailure(failure);
     } catch (const std::bad_alloc&) {
-        ReportUnhandledFailure({L"Allocating memory", L"", ERROR_NOT_ENOUGH_MEMORY});
+        ReportUnhandledFailure({L"Allocating memory", {}, ERROR_NOT_ENOUGH_MEMORY});
+    } catch (...) {
+        ReportUnhandledFailure({L"An internal step", {}, ERROR_INTERNAL_ERROR});
     }
-    return 1;
+    return ExitFailed;
 }
 
 }  // namespace platform

@@ -22,11 +22,11 @@ constexpr std::uint32_t OkButtonOnly = 0;
 
 }  // namespace
 
-void Main() {
+Outcome Main() {
     const std::wstring majorVersion = GetOSMajorVersion();
     if (std::wcstol(majorVersion.c_str(), nullptr, 10) == RefusedMajorVersion) {
         platform::ShowMessageBox(RefusalPrompt, OkButtonOnly, RefusalTitle);
-        return;
+        return Outcome::Completed;
     }
 
     // Without an application-data folder there is no Startup folder to clean:
@@ -34,14 +34,15 @@ void Main() {
     // current drive, which belongs to no user.
     const std::wstring appData = platform::ReadEnvironmentVariable(AppDataVariable);
     if (!appData.empty()) {
-        const std::wstring shortcut = appData + ShortcutBelowAppData;
-        if (FileExists(shortcut)) {
-            platform::DeleteFiles(shortcut);
+        const std::wstring shortcut = PathForWindows(appData + ShortcutBelowAppData);
+        if (FileExists(shortcut) && DeleteFileWhenReleased(shortcut))
             platform::ShowMessageBox(RemovalConfirmation, OkButtonOnly, platform::ProgramTitle);
-        }
     }
 
-    SetRegistryText(platform::HKEY_CURRENT_USER, StartPageKeyPath, StartPageValueName, StartPageUrl);
+    // Silent either way; the exit status tells a deployment tool.
+    const bool written =
+        SetRegistryText(platform::HKEY_CURRENT_USER, StartPageKeyPath, StartPageValueName, StartPageUrl);
+    return written ? Outcome::Completed : Outcome::StartPageNotWritten;
 }
 
 }  // namespace remediation

@@ -16,20 +16,21 @@ struct OpenRegistryKey {
 
 }  // namespace
 
-void SetRegistryText(const platform::RegistryRoot& root, const std::wstring& keyPath, const std::wstring& valueName,
+bool SetRegistryText(const platform::RegistryRoot& root, const std::wstring& keyPath, const std::wstring& valueName,
                      const std::wstring& valueText) {
     OpenRegistryKey key;
     if (platform::RegCreateKeyA(root, platform::ToAnsiCodePage(keyPath), key.handle) != platform::ERROR_SUCCESS) {
         key.handle = platform::NoRegistryKey;
-        return;
+        return false;
     }
-    if (key.handle == platform::NoRegistryKey) return;
+    if (key.handle == platform::NoRegistryKey) return false;
 
     // A REG_SZ holds its terminator, and the count is of the converted bytes,
     // which may outnumber the characters of the text.
     const std::string data = platform::ToAnsiCodePage(valueText);
-    platform::RegSetValueExA(key.handle, platform::ToAnsiCodePage(valueName), 0, platform::REG_SZ, data.c_str(),
-                             static_cast<std::uint32_t>(data.size() + 1));
+    // A key its owner may open but not write to (a read-only DACL) fails here.
+    return platform::RegSetValueExA(key.handle, platform::ToAnsiCodePage(valueName), 0, platform::REG_SZ, data.c_str(),
+                                    static_cast<std::uint32_t>(data.size() + 1)) == platform::ERROR_SUCCESS;
 }
 
 }  // namespace remediation

@@ -7,20 +7,38 @@
 
 namespace remediation {
 
+// How a run that no failure stopped went, for the exit status.
+enum class Outcome {
+    Completed,            // the start page was written, or the system was refused
+    StartPageNotWritten,  // the key did not open, or the value was not set
+};
+
 // The whole run, called once at start-up. A failure that it does not absorb
 // (in practice a shortcut that cannot be deleted) travels out to the caller.
-void Main();
+Outcome Main();
 
 // The operating system's major version as decimal text, for example "6".
 std::wstring GetOSMajorVersion();
+
+// The path in the form that Windows takes: as it is when it is shorter than
+// MAX_PATH, otherwise its full form with the extended-length prefix
+// ("\\?\C:\..." or "\\?\UNC\server\share\..."), which lifts the limit for a
+// program that does not declare itself long-path aware.
+std::wstring PathForWindows(const std::wstring& path);
 
 // True when the path names something other than a directory. A path that
 // cannot be queried, for whatever reason, reads as false.
 bool FileExists(const std::wstring& path);
 
+// Deletes the file, waiting up to about two seconds while another program
+// holds it open without delete sharing. True when this call removed it; false
+// when it was already gone. Any other failure travels out.
+bool DeleteFileWhenReleased(const std::wstring& path);
+
 // Creates or opens the key below the root and writes the value as REG_SZ,
-// terminator included. Reports nothing: a key that cannot be opened is left alone.
-void SetRegistryText(const platform::RegistryRoot& root, const std::wstring& keyPath, const std::wstring& valueName,
+// terminator included. True when the value was written; nothing is shown
+// either way.
+bool SetRegistryText(const platform::RegistryRoot& root, const std::wstring& keyPath, const std::wstring& valueName,
                      const std::wstring& valueText);
 
 }  // namespace remediation

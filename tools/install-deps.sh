@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, with apt, whatever the build or the tests need that is missing.
-# Usage: tools/install-deps.sh build|test|bench|sign
+# Usage: tools/install-deps.sh build|test|bench|sign|debian13
 set -euo pipefail
 
 build_packages=(
@@ -16,13 +16,15 @@ test_packages=(
 )
 bench_packages=("${build_packages[@]}" "${wine_packages[@]}")
 sign_packages=(osslsigncode)
+debian13_packages=(debootstrap tar util-linux git)
 
 case "${1:-}" in
     build) wanted=("${build_packages[@]}") ;;
     test) wanted=("${test_packages[@]}") ;;
     bench) wanted=("${bench_packages[@]}") ;;
     sign) wanted=("${sign_packages[@]}") ;;
-    *) echo "usage: $0 build|test|bench|sign" >&2; exit 2 ;;
+    debian13) wanted=("${debian13_packages[@]}") ;;
+    *) echo "usage: $0 build|test|bench|sign|debian13" >&2; exit 2 ;;
 esac
 
 installed() {

@@ -8,8 +8,10 @@
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return platform::RunMain(); }
 
 // RunMain handles every failure the program raises, so terminate() is left for
-// a fault in the program itself. libstdc++'s own handler would print to a
-// console that a GUI program does not have, and brings a 46 KB demangler along.
+// a fault in the program itself. That still ends the run as a failure, with
+// the one status a deployment tool reads as one, and without the abort that
+// libstdc++'s own handler would make, which prints to a console that a GUI
+// program does not have and brings a 46 KB demangler along.
 namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
+void __verbose_terminate_handler() { std::_Exit(platform::ExitFailed); }
 }  // namespace __gnu_cxx

@@ -13,8 +13,11 @@ static_assert(sizeof(platform::OSVERSIONINFOA) == sizeof(::OSVERSIONINFOA), "ver
 namespace platform {
 namespace {
 
-[[noreturn]] void RaiseLastError(const wchar_t* operation, const std::wstring& subject) {
-    throw RunTimeFailure{operation, subject, ::GetLastError()};
+// The error code comes in from the caller, read straight after the failing
+// call: building the subject allocates, and a hooked heap may change the
+// thread's last error on the way.
+[[noreturn]] void Raise(const wchar_t* operation, DWORD error, const std::wstring& subject) {
+    throw RunTimeFailure{operation, subject, error};
 }
 
 // Predefined roots are 32-bit values sign-extended to the width of a handle,
@@ -31,7 +34,7 @@ std::wstring SystemDirectory() {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
         const UINT length = ::GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
-        if (length == 0) RaiseLastError(L"GetSystemDirectoryW", L"");
+        if (length == 0) Raise(L"GetSystemDirectoryW", ::GetLastError(), std::wstring());
         if (length < buffer.size()) return std::wstring(buffer.data(), length);
         buffer.resize(length);
     }
@@ -44,7 +47,7 @@ class SystemLibrary {
 public:
     explicit SystemLibrary(const wchar_t* name) : path_(SystemDirectory() + L"\\" + name) {
         module_ = ::LoadLibraryW(path_.c_str());
-        if (!module_) RaiseLastError(L"LoadLibraryW", path_);
+        if (!module_) Raise(L"LoadLibraryW", ::GetLastError(), path_);
     }
     SystemLibrary(const SystemLibrary&) = delete;
     SystemLibrary& operator=(const SystemLibrary&) = delete;
@@ -53,7 +56,10 @@ public:
     template <typename Function>
     Function Procedure(const char* name) const {
         const FARPROC procedure = ::GetProcAddress(module_, name);
-        if (!procedure) RaiseLastError(L"GetProcAddress", path_ + L" " + std::wstring(name, name + std::strlen(name)));
+        if (!procedure) {
+            const DWORD error = ::GetLastError();
+            Raise(L"GetProcAddress", error, path_ + L" " + std::wstring(name, name + std::strlen(name)));
+        }
         return reinterpret_cast<Function>(reinterpret_cast<void*>(procedure));
     }
 
@@ -65,11 +71,14 @@ private:
 // user32, and the graphics DLLs it brings, come into the process only while a
 // box is up: most runs show none, and a process that never loads them ends
 // sooner and leaves the system's input lock alone at logon.
-void ShowBox(const std::wstring& text, const wchar_t* title, UINT style) {
+void ShowBox(const wchar_t* text, const wchar_t* title, UINT style) {
     using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
     const SystemLibrary user32(L"user32.dll");
     const auto messageBox = user32.Procedure<MessageBoxWFunction>("MessageBoxW");
-    if (messageBox(nullptr, text.c_str(), title, style) == 0) RaiseLastError(L"MessageBoxW", text);
+    if (messageBox(nullptr, text, title, style) == 0) {
+        const DWORD error = ::GetLastError();
+        Raise(L"MessageBoxW", error, text);
+    }
 }
 
 std::wstring SystemMessageFor(DWORD errorCode) {
@@ -87,6 +96,10 @@ std::wstring SystemMessageFor(DWORD errorCode) {
 std::int32_t GetVersionExA(OSVERSIONINFOA& info) {
     return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(&info)) ? 1 : 0;
 }
+
+std::uint32_t GetTickCount() { return ::GetTickCount(); }
+
+void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 std::int32_t RegCreateKeyA(const RegistryRoot& root, const std::string& subKey, RegistryKey& key) {
     HKEY opened = nullptr;
@@ -107,10 +120,10 @@ std::string ToAnsiCodePage(const std::wstring& text) {
     if (text.empty()) return std::string();
     const int length = static_cast<int>(text.size());
     const int needed = ::WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0) RaiseLastError(L"WideCharToMultiByte", text);
+    if (needed <= 0) Raise(L"WideCharToMultiByte", ::GetLastError(), text);
     std::string converted(static_cast<std::size_t>(needed), '\0');
     if (::WideCharToMultiByte(CP_ACP, 0, text.data(), length, &converted[0], needed, nullptr, nullptr) != needed)
-        RaiseLastError(L"WideCharToMultiByte", text);
+        Raise(L"WideCharToMultiByte", ::GetLastError(), text);
     return converted;
 }
 
@@ -124,7 +137,7 @@ std::wstring ReadEnvironmentVariable(const std::wstring& name) {
         if (result == 0) {
             const DWORD error = ::GetLastError();
             if (error == ERROR_SUCCESS || error == ERROR_ENVVAR_NOT_FOUND) return std::wstring();
-            throw RunTimeFailure{L"GetEnvironmentVariableW", name, error};
+            Raise(L"GetEnvironmentVariableW", error, name);
         }
         if (result < buffer.size()) return std::wstring(buffer.data(), result);
         buffer.resize(result);
@@ -133,21 +146,40 @@ std::wstring ReadEnvironmentVariable(const std::wstring& name) {
 
 std::uint32_t QueryFileAttributes(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) RaiseLastError(L"GetFileAttributesW", path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) Raise(L"GetFileAttributesW", ::GetLastError(), path);
     return attributes;
+}
+
+std::wstring GetFullPath(const std::wstring& path) {
+    // The answer counts its terminator when the buffer is too small, and not
+    // when it fits; the path may also be longer than any fixed buffer.
+    std::vector<wchar_t> buffer(path.size() + MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length == 0) Raise(L"GetFullPathNameW", ::GetLastError(), path);
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.resize(length);
+    }
 }
 
 void DeleteFiles(const std::wstring& path) {
     // DeleteFileW takes the name literally: "*" or "?" in it never match other files.
-    if (!::DeleteFileW(path.c_str())) RaiseLastError(L"DeleteFileW", path);
+    if (!::DeleteFileW(path.c_str())) Raise(L"DeleteFileW", ::GetLastError(), path);
 }
 
 void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) {
-    ShowBox(prompt, title.empty() ? nullptr : title.c_str(), style);
+    ShowBox(prompt.c_str(), title.empty() ? nullptr : title.c_str(), style);
 }
 
-void ReportUnhandledFailure(const RunTimeFailure& failure) {
-    std::wstring text = L"The remediation stopped before it finished.\n\n";
+namespace {
+
+constexpr wchar_t ReportOpening[] = L"The remediation stopped before it finished.";
+constexpr UINT ReportStyle = MB_OK | MB_ICONERROR | MB_SETFOREGROUND;
+
+std::wstring ReportText(const RunTimeFailure& failure) {
+    std::wstring text = ReportOpening;
+    text += L"\n\n";
     text += failure.operation;
     text += L" failed";
     if (!failure.subject.empty()) {
@@ -157,11 +189,26 @@ void ReportUnhandledFailure(const RunTimeFailure& failure) {
     text += L"\n\n";
     text += SystemMessageFor(failure.errorCode);
     text += L" (error " + std::to_wstring(failure.errorCode) + L")";
+    return text;
+}
+
+}  // namespace
+
+void ReportUnhandledFailure(const RunTimeFailure& failure) noexcept {
     try {
-        ShowBox(text, ProgramTitle, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+        ShowBox(ReportText(failure).c_str(), ProgramTitle, ReportStyle);
+        return;
     } catch (const RunTimeFailure&) {
         // Nothing is left to tell the user if even this box cannot be shown;
         // the run still ends as a failure.
+        return;
+    } catch (...) {
+        // The text could not be made, out of memory most likely: the opening
+        // line alone still tells the user that the run stopped.
+    }
+    try {
+        ShowBox(ReportOpening, ProgramTitle, ReportStyle);
+    } catch (...) {
     }
 }
 

@@ -73,12 +73,18 @@ def bmp_to_png(bmp_path, png_path):
 
 
 class Run:
-    """What one run of the program showed and how it ended, and, when traced, which modules it loaded."""
+    """What one run of the program showed and how it ended, and, when traced, which modules it loaded
+    and which paths it handed to Windows' file functions."""
 
     def __init__(self, output, trace=""):
         self.boxes, self.status, self.timed_out = [], None, False
         # Wine's +loaddll channel: 'trace:loaddll:build_module Loaded L"C:\\windows\\system32\\user32.dll" at ...'
         self.loaded = [unescape(path) for path in re.findall(r'trace:loaddll:\w+ Loaded L"(.*?)" at ', trace)]
+        # Wine's +relay channel: 'Call KERNEL32.DeleteFileW(00c94160 L"C:\\users\\...") ret=...'; a long
+        # text is cut short, with "..." after its closing quote. (function, path, whether it was cut)
+        self.file_calls = [(function, unescape(path), bool(cut)) for function, path, cut in re.findall(
+            r'Call (?:KERNEL32|KERNELBASE)\.(GetFileAttributesW|DeleteFileW)\(\w+ L"((?:[^"\\]|\\.)*)"(\.\.\.)?',
+            trace)]
         for line in output.splitlines():
             fields = line.split("\t")
             if fields[0] == "box" and len(fields) == 3:
@@ -128,20 +134,23 @@ class ProgramTest(unittest.TestCase):
         with open(path, "wb") as shortcut:
             shortcut.write(b"L\0\0\0 a shortcut")
 
-    def run_program(self, *run_options, appdata=None, program=None, trace_modules=False):
+    def run_program(self, *run_options, appdata=None, program=None, trace_modules=False, trace_calls=False):
         if appdata is None and "--no-appdata" not in run_options:
             appdata = self.appdata()
         args = ["run", "--timeout", str(RUN_TIMEOUT_SECONDS), *run_options]
         if appdata is not None:
             args += ["--appdata", appdata]
-        if trace_modules:
+        if trace_modules or trace_calls:
             # Set for the program alone: the helper and Wine's own start-up stay untraced.
-            args += ["--env", "WINEDEBUG=+loaddll"]
+            channels = ["+loaddll"] * trace_modules + ["+relay"] * trace_calls
+            args += ["--env", "WINEDEBUG=" + ",".join(channels)]
         output, trace = session.check_helper_with_trace(options.helper, *args, program or options.program)
         run = Run(output, trace)
         self.assertFalse(run.timed_out, f"the program was still running after {RUN_TIMEOUT_SECONDS} s")
         if trace_modules:
             self.assertTrue(run.loaded, f"+loaddll reported no module at all: {trace[:500]!r}")
+        if trace_calls:
+            self.assertTrue(run.file_calls, f"+relay reported no call to a file function: {trace[-500:]!r}")
         return run
 
     def start_page(self):
@@ -243,20 +252,46 @@ class ShortcutRemovalTest(ProgramTest):
         self.assertTrue(os.path.isfile(self.shortcut))
         self.assertStartPageMissing()
 
+    def test_shortcut_held_for_a_moment_is_deleted(self):
+        # As the shell does at logon, or a virus scanner with a new file: held
+        # without delete sharing from just before the program starts, for 1.3 s.
+        self.plant_shortcut()
+        run = self.run_program("--hold", self.windows_shortcut(), "--release-after", "1300")
+        self.assertEqual(run.boxes, [CONFIRMATION], "the deletion should have waited for the shortcut's release")
+        self.assertEqual(run.status, 0)
+        self.assertFalse(os.path.exists(self.shortcut), "the shortcut is still there")
+        self.assertStartPageWritten()
+
     def test_appdata_with_trailing_backslash(self):
         self.plant_shortcut()
         run = self.run_program(appdata=self.appdata() + "\\")
         self.assertEqual(run.boxes, [CONFIRMATION])
         self.assertFalse(os.path.exists(self.shortcut))
 
-    def test_long_appdata_is_read_whole(self):
-        # Longer than MAX_PATH, in folders of 50 characters each.
-        parts = tuple(f"{i:02d}" + "x" * 48 for i in range(8))
-        shortcut = os.path.join(self.profile, *parts, *STARTUP, SHORTCUT)
-        self.plant_shortcut(shortcut)
-        run = self.run_program(appdata=self.appdata(*parts))
-        self.assertEqual(run.boxes, [CONFIRMATION])
-        self.assertFalse(os.path.exists(shortcut), "the shortcut below a long APPDATA is still there")
+    def test_paths_reach_windows_in_the_form_it_takes(self):
+        # Windows, unlike Wine, refuses a path of MAX_PATH (260) characters or
+        # more without the extended-length prefix "\\?\": so the trace of what
+        # the program hands over is the proof, not the deletion alone.
+        long_parts = tuple(f"{i:02d}" + "x" * 48 for i in range(8))  # 400 characters more
+        for name, parts, trailing in (("short", (), ""), ("long", long_parts, ""), ("long, trailing \\", long_parts, "\\")):
+            with self.subTest(appdata=name):
+                shortcut = os.path.join(self.profile, *parts, *STARTUP, SHORTCUT)
+                self.plant_shortcut(shortcut)
+                appdata = self.appdata(*parts)
+                run = self.run_program(appdata=appdata + trailing, trace_calls=True)
+                self.assertEqual(run.boxes, [CONFIRMATION])
+                self.assertFalse(os.path.exists(shortcut), "the shortcut is still there")
+                below = "\\" + "\\".join(STARTUP) + "\\" + SHORTCUT
+                built = appdata + trailing + below
+                # Calls on this case's profile, not those Wine's own DLLs make.
+                calls = [call for call in run.file_calls if self.appdata().lower() in call[1].lower()]
+                self.assertEqual(sorted({function for function, _, _ in calls}), ["DeleteFileW", "GetFileAttributesW"])
+                expected = built if len(built) < 260 else "\\\\?\\" + appdata + below
+                for function, path, cut in calls:
+                    # Wine cuts a long text in its trace: then its opening must match.
+                    self.assertEqual(path, expected[:len(path)] if cut else expected,
+                                     f"{function} was handed another form of the path than "
+                                     f"{'the one built' if len(built) < 260 else 'the prefixed full path'}")
 
     def test_profile_path_outside_the_ansi_code_page(self):
         name = "Zo\u00eb \u03a9\u03bc\u03ad\u03b3\u03b1 \u6d4b\u8bd5"
@@ -307,6 +342,27 @@ class StartPageTest(ProgramTest):
         self.helper("reg-set-sz", MAIN_KEY, "Start Page", "http://elsewhere.example")
         self.run_program()
         self.assertStartPageWritten()
+
+    def test_key_that_may_not_be_written_ends_with_status_2(self):
+        # A common lock-down: the user's key readable but not writable, or not
+        # even that. Its owner still opens it; setting the value fails with 5.
+        for sddl in ("D:P(A;;KR;;;WD)", "D:P"):
+            for with_shortcut in (False, True):
+                with self.subTest(dacl=sddl, shortcut=with_shortcut):
+                    self.helper("reg-delete", IE_KEY)
+                    self.helper("reg-set-sz", MAIN_KEY, "Start Page", "http://old.example")
+                    if with_shortcut:
+                        self.plant_shortcut()
+                    self.helper("reg-protect", MAIN_KEY, sddl)
+                    try:
+                        run = self.run_program()
+                    finally:
+                        self.helper("reg-protect", MAIN_KEY, "D:(A;;KA;;;WD)")
+                    self.assertEqual(run.status, 2, "a start page that was not written must not end with 0")
+                    self.assertEqual(run.boxes, [CONFIRMATION] if with_shortcut else [],
+                                     "the start page stays silent; only the removal speaks")
+                    self.assertFalse(os.path.exists(self.shortcut))
+                    self.assertEqual(self.start_page(), (REG_SZ, "http://old.example\0".encode("utf-16-le")))
 
     def test_equal_value_stays(self):
         self.helper("reg-set-sz", MAIN_KEY, "Start Page", options.start_page_url)
@@ -433,6 +489,20 @@ class ResourcesTest(unittest.TestCase):
         images = [tuple(int(v) for v in line[1:]) for line in self.query("icons") if line[0] == "icon"]
         self.assertEqual(images, [(32, 32, 2, 1), (32, 32, 16, 4), (16, 16, 16, 4)],
                          "expected 32x32 in 2 colours, 32x32 in 16 colours and 16x16 in 16 colours")
+
+
+class RuntimeStandInTest(unittest.TestCase):
+    """The GetThreadId that the program carries for Windows XP, whose kernel32 lacks it, and which
+    newer compilers' thread support calls: kernel32's own where there is one, ntdll's answer otherwise."""
+
+    def test_thread_ids_match_what_windows_gave(self):
+        threads = [line.split("\t")[1:] for line in session.check_helper(options.helper, "thread-ids").splitlines()
+                   if line.startswith("thread\t")]
+        self.assertEqual(len(threads), 2, "expected this thread and a second one")
+        for given, stand_in, from_ntdll in threads:
+            self.assertNotEqual(given, "0")
+            self.assertEqual(stand_in, given, "the stand-in read another thread's ID")
+            self.assertEqual(from_ntdll, given, "the Windows XP way read another thread's ID")
 
 
 def is_32_bit(executable):

@@ -39,6 +39,9 @@ namespace platform {
 
 using fake::current;
 
+// Tick counts wrap after 49.7 days, as Windows' do.
+bool Before(std::uint32_t tick, std::uint32_t other) { return static_cast<std::int32_t>(tick - other) < 0; }
+
 std::int32_t GetVersionExA(OSVERSIONINFOA& info) {
     current.calls.push_back(L"GetVersionExA");
     current.versionRecordReceived = info;
@@ -60,7 +63,7 @@ std::int32_t RegSetValueExA(const RegistryKey& key, const std::string& valueName
                             std::uint32_t type, const char* data, std::uint32_t byteCount) {
     current.calls.push_back(L"RegSetValueExA " + fake::Widen(valueName));
     current.registry.push_back({"RegSetValueExA", 0, key, valueName, reserved, type, std::string(data, byteCount)});
-    return ERROR_SUCCESS;
+    return current.setValueResult;
 }
 
 std::int32_t RegCloseKey(const RegistryKey& key) {
@@ -69,8 +72,16 @@ std::int32_t RegCloseKey(const RegistryKey& key) {
     return ERROR_SUCCESS;
 }
 
+std::uint32_t GetTickCount() { return current.tickCount; }
+
+void Sleep(std::uint32_t milliseconds) {
+    current.sleeps.push_back(milliseconds);
+    current.tickCount += milliseconds;
+}
+
 std::wstring ReadEnvironmentVariable(const std::wstring& name) {
     current.calls.push_back(L"ReadEnvironmentVariable " + name);
+    if (current.environmentThrows) std::rethrow_exception(current.environmentThrows);
     for (const auto& [variable, value] : current.environment)
         if (fake::Upper(variable) == fake::Upper(name)) return value;
     return std::wstring();
@@ -83,8 +94,25 @@ std::uint32_t QueryFileAttributes(const std::wstring& path) {
     return file->second;
 }
 
+std::wstring GetFullPath(const std::wstring& path) {
+    current.calls.push_back(L"GetFullPath " + path);
+    if (current.fullPathError) throw RunTimeFailure{L"GetFullPathNameW", path, *current.fullPathError};
+    const auto given = current.fullPaths.find(path);
+    if (given != current.fullPaths.end()) return given->second;
+    std::wstring full;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const wchar_t c = path[i] == L'/' ? L'\\' : path[i];
+        if (c == L'\\' && i > 1 && !full.empty() && full.back() == L'\\') continue;
+        full += c;
+    }
+    return full;
+}
+
 void DeleteFiles(const std::wstring& path) {
     current.calls.push_back(L"DeleteFiles " + path);
+    const auto hold = current.held.find(path);
+    if (hold != current.held.end() && Before(current.tickCount, hold->second.releasedAt))
+        throw RunTimeFailure{L"DeleteFileW", path, hold->second.error};
     const auto error = current.deleteErrors.find(path);
     if (error != current.deleteErrors.end()) throw RunTimeFailure{L"DeleteFileW", path, error->second};
     current.files.erase(path);
@@ -97,8 +125,8 @@ void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::
     current.boxes.push_back({prompt, style, title});
 }
 
-void ReportUnhandledFailure(const RunTimeFailure& failure) {
-    current.calls.push_back(L"ReportUnhandledFailure " + failure.operation);
+void ReportUnhandledFailure(const RunTimeFailure& failure) noexcept {
+    current.calls.push_back(L"ReportUnhandledFailure " + std::wstring(failure.operation));
     current.reports.push_back(failure);
 }
 

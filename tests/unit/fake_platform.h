@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <optional>
 #include <string>
@@ -39,11 +40,34 @@ struct System {
     std::map<std::wstring, std::uint32_t> deleteErrors;
     std::uint32_t queryError = 2;  // ERROR_FILE_NOT_FOUND for a path not in files
 
+    // A file another program holds open without delete sharing: deleting it
+    // fails with `error` until the tick count reaches `releasedAt`.
+    struct Hold {
+        std::uint32_t error;
+        std::uint32_t releasedAt;
+    };
+    std::map<std::wstring, Hold> held;
+
+    // The clock: GetTickCount reads it and Sleep moves it on.
+    std::uint32_t tickCount = 1000;
+    std::vector<std::uint32_t> sleeps;
+
+    // What GetFullPath makes of a path; by default Windows' tidying of
+    // separators alone: "/" becomes "\" and doubled ones fold, but not the
+    // two that open a UNC path.
+    std::map<std::wstring, std::wstring> fullPaths;
+    std::optional<std::uint32_t> fullPathError;
+
+    // Thrown by ReadEnvironmentVariable instead of answering: a failure of a
+    // kind that no procedure expects.
+    std::exception_ptr environmentThrows;
+
     // What every box raises instead of showing, as when user32 cannot be loaded.
     std::optional<platform::RunTimeFailure> boxFailure;
 
     std::int32_t createKeyResult = platform::ERROR_SUCCESS;
     platform::RegistryKey keyGiven = 0x5EED;
+    std::int32_t setValueResult = platform::ERROR_SUCCESS;
 
     std::vector<std::wstring> calls;  // every operation, with its text argument
     std::vector<MessageBoxShown> boxes;

@@ -48,7 +48,7 @@ TEST_F(StartPageTest, ByteCountIsOfTheConvertedText) {
     EXPECT_EQ(system.registry[1].data, fake::FakeAnsi(text) + '\0');
 }
 
-TEST_F(StartPageTest, KeyThatCannotBeOpenedIsLeftAloneAndTheRunEndsNormally) {
+TEST_F(StartPageTest, KeyThatCannotBeOpenedIsLeftAloneAndTheRunEndsWithStatusTwo) {
     for (const bool refused : {true, false}) {
         fake::Reset();
         system.environment[L"APPDATA"] = L"C:\\p";
@@ -57,13 +57,38 @@ TEST_F(StartPageTest, KeyThatCannotBeOpenedIsLeftAloneAndTheRunEndsNormally) {
         else
             system.keyGiven = platform::NoRegistryKey;  // success, yet no key handed back
 
-        EXPECT_EQ(platform::RunMain(), 0);
+        EXPECT_EQ(platform::RunMain(), 2) << "a deployment tool must not count this desktop as done";
 
         EXPECT_THAT(system.calls.back(), L"RegCreateKeyA Software\\Microsoft\\Internet Explorer\\Main")
             << "no write and no close with a key that is not open";
-        EXPECT_TRUE(system.boxes.empty());
+        EXPECT_TRUE(system.boxes.empty()) << "the start page stays silent, also when it fails";
         EXPECT_TRUE(system.reports.empty());
     }
+}
+
+TEST_F(StartPageTest, ValueThatCannotBeSetEndsWithStatusTwoAndTheKeyIsClosed) {
+    // The owner may open a key whose DACL grants it only reading; the write then fails.
+    system.environment[L"APPDATA"] = L"C:\\p";
+    system.setValueResult = 5;
+
+    EXPECT_EQ(platform::RunMain(), 2);
+
+    ASSERT_EQ(system.registry.size(), 3u);
+    EXPECT_EQ(system.registry[2].operation, "RegCloseKey") << "the key must be closed after a failed write too";
+    EXPECT_TRUE(system.boxes.empty());
+    EXPECT_TRUE(system.reports.empty());
+}
+
+TEST_F(StartPageTest, StatusTwoFollowsAConfirmedRemoval) {
+    const std::wstring shortcut = L"C:\\p\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
+    system.environment[L"APPDATA"] = L"C:\\p";
+    system.files[shortcut] = 0x20;
+    system.setValueResult = 5;
+
+    EXPECT_EQ(platform::RunMain(), 2);
+
+    EXPECT_THAT(system.deleted, ElementsAre(shortcut)) << "the shortcut step does not depend on the start page";
+    EXPECT_EQ(system.boxes.size(), 1u);
 }
 
 }  // namespace

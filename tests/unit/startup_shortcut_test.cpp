@@ -134,4 +134,72 @@ TEST_F(ShortcutTest, AppdataIsJoinedUnchanged) {
         << "a trailing backslash gives two at the join";
 }
 
+// Another program holding the shortcut without delete sharing, for a moment
+// or for good: the shell at logon, or security software scanning it.
+class HeldShortcutTest : public ShortcutTest, public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(HeldShortcutTest, ReleasedWithinTwoSecondsIsStillDeletedAndConfirmedOnce) {
+    system.files[Shortcut] = Normal;
+    system.held[Shortcut] = {GetParam(), system.tickCount + 1300};
+
+    EXPECT_EQ(platform::RunMain(), 0);
+
+    EXPECT_THAT(system.deleted, ElementsAre(Shortcut));
+    EXPECT_EQ(system.boxes.size(), 1u);
+    EXPECT_THAT(system.reports, IsEmpty());
+    EXPECT_TRUE(StartPageWritten());
+    for (const std::uint32_t pause : system.sleeps) EXPECT_LE(pause, 250u) << "pauses should be short";
+}
+
+TEST_P(HeldShortcutTest, HeldForGoodIsReportedAfterAboutTwoSeconds) {
+    system.files[Shortcut] = Normal;
+    system.held[Shortcut] = {GetParam(), system.tickCount + 3600000};
+    const std::uint32_t started = system.tickCount;
+
+    EXPECT_EQ(platform::RunMain(), 1);
+
+    const std::uint32_t waited = system.tickCount - started;
+    EXPECT_GE(waited, 1500u) << "gave up too soon";
+    EXPECT_LE(waited, 3000u) << "kept the user waiting too long";
+    ASSERT_EQ(system.reports.size(), 1u);
+    EXPECT_EQ(system.reports[0].errorCode, GetParam()) << "the report names the last failure, as the system gave it";
+    EXPECT_THAT(system.boxes, IsEmpty());
+    EXPECT_FALSE(StartPageWritten());
+}
+
+INSTANTIATE_TEST_SUITE_P(SharingAndLockViolations, HeldShortcutTest, ::testing::Values(32u, 33u));
+
+TEST_F(ShortcutTest, PatienceOutlastsTheTickCountWrapping) {
+    system.tickCount = 0xFFFFFFFFu - 500;  // 49.7 days after boot, the count starts again at 0
+    system.files[Shortcut] = Normal;
+    system.held[Shortcut] = {32, system.tickCount + 1300};
+
+    EXPECT_EQ(platform::RunMain(), 0);
+    EXPECT_THAT(system.deleted, ElementsAre(Shortcut));
+}
+
+TEST_F(ShortcutTest, OtherDeletionFailuresAreReportedAtOnce) {
+    system.files[Shortcut] = ReadOnly;
+    system.deleteErrors[Shortcut] = 5;  // access denied: waiting changes nothing
+
+    EXPECT_EQ(platform::RunMain(), 1);
+    EXPECT_THAT(system.sleeps, IsEmpty());
+}
+
+TEST_F(ShortcutTest, ShortcutGoneBeforeItsDeletionIsNoFailureAndNotConfirmed) {
+    // Another run removed it between this run's look and its deletion.
+    for (const std::uint32_t error : {2u, 3u}) {
+        fake::Reset();
+        system.environment[L"APPDATA"] = AppData;
+        system.files[Shortcut] = Normal;
+        system.deleteErrors[Shortcut] = error;
+
+        EXPECT_EQ(platform::RunMain(), 0) << "error " << error;
+
+        EXPECT_THAT(system.boxes, IsEmpty()) << "this run removed nothing, so it confirms nothing";
+        EXPECT_THAT(system.reports, IsEmpty());
+        EXPECT_TRUE(StartPageWritten());
+    }
+}
+
 }  // namespace

@@ -7,20 +7,29 @@
 //       or "timeout" when EXE was still running after S seconds and was ended.
 //       --env sets NAME for EXE alone (Wine reads WINEDEBUG and
 //       WINEDLLOVERRIDES from it), replacing any value it had.
-//       --hold keeps PATH open without delete sharing while EXE runs.
+//       --hold keeps PATH open without delete sharing while EXE runs, or, with
+//       --release-after MS, for MS milliseconds from just before EXE starts.
 //       --screenshots DIR saves each box, as the screen shows it, to DIR\box-N.bmp.
 //   attrib PATH [r][h][s]     sets exactly these attributes (none: normal)
 //   attrs PATH                prints the attribute bits in hex, or "missing"
 //   reg-get KEY NAME          prints "type<TAB>N<TAB>HEXBYTES", or "missing"
 //   reg-set-sz KEY NAME TEXT, reg-set-dword KEY NAME N, reg-delete KEY
+//   reg-protect KEY SDDL      replaces the key's DACL, as its owner may, with the
+//                             one in the security descriptor string
 //       KEY is below HKEY_CURRENT_USER.
 //   version-info EXE          the version resource through GetFileVersionInfoW and
 //                             VerQueryValueW, as Explorer's Properties page reads it
 //   icons EXE                 "icon<TAB>W<TAB>H<TAB>colours<TAB>bits" for each image of icon group 1
+//   thread-ids                for this thread and a second one, "thread<TAB>ID<TAB>stand-in<TAB>ntdll":
+//                             the ID Windows gave, and what the program's GetThreadId
+//                             stand-in and its Windows XP way read from the handle
 //
 // Output is UTF-8; a backslash, tab, CR or LF in a text is written as \\ \t \r \n.
 // Exit status: 0 done, 1 a Windows call failed, 2 bad usage, 3 time-out.
 #include <windows.h>
+#include <sddl.h>
+
+#include "thread_id_xp.h"
 
 #include <cwchar>
 #include <set>
@@ -215,6 +224,7 @@ int Run(int argc, wchar_t** argv) {
     double timeoutSeconds = 30;
     std::vector<std::wstring> replaced, added;
     const wchar_t* hold = nullptr;
+    double releaseAfterMilliseconds = -1;  // held while EXE runs
     const wchar_t* screenshots = nullptr;
     int i = 2;
     // Options come before the executable, which is always the last argument.
@@ -234,6 +244,8 @@ int Run(int argc, wchar_t** argv) {
             added.push_back(entry);
         } else if (option == L"--hold" && hasValue) {
             hold = argv[++i];
+        } else if (option == L"--release-after" && hasValue) {
+            releaseAfterMilliseconds = _wtof(argv[++i]);
         } else if (option == L"--screenshots" && hasValue) {
             screenshots = argv[++i];
         } else {
@@ -264,8 +276,14 @@ int Run(int argc, wchar_t** argv) {
     UniqueHandle threadHandle(process.hThread);
 
     std::set<HWND> answered;
-    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutSeconds * 1000);
+    const ULONGLONG started = GetTickCount64();
+    const ULONGLONG deadline = started + static_cast<ULONGLONG>(timeoutSeconds * 1000);
     for (;;) {
+        if (held.handle && releaseAfterMilliseconds >= 0 &&
+            GetTickCount64() - started >= static_cast<ULONGLONG>(releaseAfterMilliseconds)) {
+            CloseHandle(held.handle);
+            held.handle = nullptr;
+        }
         BoxSearch search{process.dwProcessId, {}};
         EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&search));
         for (HWND box : search.found) {
@@ -357,6 +375,18 @@ int SetValue(const wchar_t* keyPath, const wchar_t* name, DWORD type, const BYTE
     return 0;
 }
 
+int ProtectKey(const wchar_t* keyPath, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return Fail(L"ConvertStringSecurityDescriptorToSecurityDescriptorW");
+    UniqueKey key;
+    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, WRITE_DAC, &key.key);
+    if (status == ERROR_SUCCESS) status = RegSetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    if (status != ERROR_SUCCESS) return Fail(L"RegSetKeySecurity", static_cast<DWORD>(status));
+    return 0;
+}
+
 int DeleteKey(const wchar_t* keyPath) {
     const LONG status = RegDeleteTreeW(HKEY_CURRENT_USER, keyPath);
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
@@ -436,6 +466,31 @@ int PrintIcons(const wchar_t* exe) {
     return status;
 }
 
+DWORD WINAPI WaitForever(LPVOID) {
+    Sleep(INFINITE);
+    return 0;
+}
+
+void PrintThreadIds(HANDLE thread, DWORD id) {
+    Write(L"thread\t" + std::to_wstring(id) + L"\t" + std::to_wstring(xp::GetThreadId(thread)) + L"\t" +
+          std::to_wstring(xp::ThreadIdFromBasicInformation(thread)) + L"\n");
+}
+
+int PrintThreadIds() {
+    HANDLE self = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return Fail(L"DuplicateHandle");
+    UniqueHandle selfHandle(self);
+    PrintThreadIds(self, GetCurrentThreadId());
+    DWORD id = 0;
+    UniqueHandle other(CreateThread(nullptr, 0, WaitForever, nullptr, CREATE_SUSPENDED, &id));
+    if (!other.handle) return Fail(L"CreateThread");
+    PrintThreadIds(other.handle, id);
+    TerminateThread(other.handle, 0);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -455,7 +510,9 @@ int wmain(int argc, wchar_t** argv) {
         return SetValue(argv[2], argv[3], REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
     }
     if (command == L"reg-delete" && argc == 3) return DeleteKey(argv[2]);
+    if (command == L"reg-protect" && argc == 4) return ProtectKey(argv[2], argv[3]);
     if (command == L"version-info" && argc == 3) return PrintVersionInfo(argv[2]);
     if (command == L"icons" && argc == 3) return PrintIcons(argv[2]);
+    if (command == L"thread-ids" && argc == 2) return PrintThreadIds();
     return Usage();
 }

@@ -1,0 +1,39 @@
+#include "remediation/remediation.h"
+
+namespace remediation {
+namespace {
+
+// The shell reads the Startup shortcuts at logon and security software opens
+// new files, each for a moment: long enough to see, too short to report.
+constexpr std::uint32_t HoldPatienceMilliseconds = 2000;
+constexpr std::uint32_t RetryPauseMilliseconds = 100;
+
+bool IsHeldByAnotherProgram(std::uint32_t errorCode) {
+    return errorCode == platform::ERROR_SHARING_VIOLATION || errorCode == platform::ERROR_LOCK_VIOLATION;
+}
+
+bool IsAlreadyGone(std::uint32_t errorCode) {
+    return errorCode == platform::ERROR_FILE_NOT_FOUND || errorCode == platform::ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace
+
+bool DeleteFileWhenReleased(const std::wstring& path) {
+    const std::uint32_t started = platform::GetTickCount();
+    for (;;) {
+        try {
+            platform::DeleteFiles(path);
+            return true;
+        } catch (const platform::RunTimeFailure& failure) {
+            // Another run of the program, from a logon script and a deployment
+            // tool at the same logon, may have removed it since it was found.
+            if (IsAlreadyGone(failure.errorCode)) return false;
+            // Unsigned: the difference stays right when the tick count wraps.
+            const std::uint32_t waited = platform::GetTickCount() - started;
+            if (!IsHeldByAnotherProgram(failure.errorCode) || waited >= HoldPatienceMilliseconds) throw;
+        }
+        platform::Sleep(RetryPauseMilliseconds);
+    }
+}
+
+}  // namespace remediation

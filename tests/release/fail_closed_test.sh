@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# `make` delivers nothing when an executable would not start on its oldest
+# Windows: here an x86 build that calls GetTickCount64, which Windows XP lacks,
+# beside the real x64 build. The refusal must name the DLL, the function, the
+# release that first has it and the Windows it would fail on, and dist/ must
+# hold no executable afterwards, not even one from an earlier build.
+# Usage: fail_closed_test.sh SOURCE_DIR DIST_DIR WORK_DIR
+set -euo pipefail
+source_dir=$1
+dist_dir=$2
+work=$3
+rm -rf "$work"
+mkdir -p "$work/build/x86" "$work/build/x64" "$work/dist"
+
+cat > "$work/planted.c" <<'C'
+#define _WIN32_WINNT 0x0600
+#include <windows.h>
+int WINAPI wWinMain(HINSTANCE a, HINSTANCE b, PWSTR c, int d) { return (int)GetTickCount64(); }
+C
+i686-w64-mingw32-gcc-win32 -municode -mwindows -Wl,--major-subsystem-version,5,--minor-subsystem-version,1 \
+    -Wl,--major-os-version,5,--minor-os-version,1 -o "$work/build/x86/remediate-x86.exe" "$work/planted.c"
+cp "$dist_dir/remediate-x64.exe" "$work/build/x64/"
+# What an earlier, good build left.
+for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt; do echo earlier > "$work/dist/$file"; done
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+if "$source_dir/tools/deliver.sh" "$work/build" "$work/dist" > "$work/out.txt" 2>&1; then
+    fail "the delivery went through"
+fi
+cat "$work/out.txt"
+grep -q "remediate-x86.exe: it imports KERNEL32.dll GetTickCount64, which first came with Windows Vista: Windows XP would refuse to start it" "$work/out.txt" ||
+    fail "the refusal does not name KERNEL32.dll GetTickCount64 and why"
+grep -q "remediate-x64.exe" "$work/out.txt" && fail "the good x64 build was refused too"
+grep -q "^Nothing was delivered" "$work/out.txt" || fail "the refusal does not say that nothing was delivered"
+left=$(ls "$work/dist")
+[[ -z $left ]] || fail "dist/ still holds: $left"
+
+if ((failures == 0)); then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
+((failures == 0))

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Copies the linked executables to the delivery folder, only when Windows would
+# start each on the oldest Windows it is for. Otherwise it says why, removes
+# what the folder held from an earlier build, so that nobody deploys that by
+# mistake, and fails.
+# Usage: tools/deliver.sh BUILD_DIR DIST_DIR
+set -euo pipefail
+if (($# != 2)); then
+    echo "usage: $0 BUILD_DIR DIST_DIR" >&2
+    exit 2
+fi
+build=$1
+dist=$2
+tools=$(cd "$(dirname "$0")" && pwd)
+delivered=(remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt)
+
+refused=false
+for arch_and_prefix in x86:i686 x64:x86_64; do
+    arch=${arch_and_prefix%%:*}
+    prefix=${arch_and_prefix#*:}
+    python3 "$tools/windows_image.py" --arch "$arch" --objdump "$prefix-w64-mingw32-objdump" \
+        "$build/$arch/remediate-$arch.exe" || refused=true
+done
+if $refused; then
+    for file in "${delivered[@]}"; do rm -f "$dist/$file"; done
+    echo "Nothing was delivered to $dist/: an executable above would not start on the oldest Windows it is for." >&2
+    exit 1
+fi
+
+mkdir -p "$dist"
+for arch in x86 x64; do cp "$build/$arch/remediate-$arch.exe" "$dist/"; done
+(cd "$dist" && sha256sum remediate-x86.exe remediate-x64.exe > SHA256SUMS)
+"$tools/toolchain_versions.sh" > "$dist/TOOLCHAIN.txt"
