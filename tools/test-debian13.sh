@@ -8,6 +8,9 @@
 # into it in a folder beside it, so that a second run downloads nothing again.
 # Both live in $REMEDIATION_CACHE (default /var/cache/desktop-remediation).
 #
+# What `make` delivered there is copied out to build/debian13/dist, to compare
+# with this machine's build.
+#
 # Usage: tools/test-debian13.sh   (as root: it mounts and chroots)
 set -euo pipefail
 
@@ -109,5 +112,14 @@ chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 CI="${CI:-}" \
         apt-get update -q >/dev/null
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends make >/dev/null
         make
-        make test'
-echo "Debian 13: make and make test passed"
+        make test' || status=$?
+rm -rf "$project/build/debian13/dist"
+if [[ -d $root/work/project/dist ]]; then
+    mkdir -p "$project/build/debian13"
+    cp -r "$root/work/project/dist" "$project/build/debian13/dist"
+fi
+if ((${status:-0} != 0)); then
+    echo "Debian 13: make or make test failed" >&2
+    exit "$status"
+fi
+echo "Debian 13: make and make test passed; its dist/ is in build/debian13/dist"
