@@ -17,7 +17,7 @@ std::wstring PathForWindows(const std::wstring& path) {
     // Windows does not tidy a prefixed path: a doubled backslash or a "."
     // would stay in it as an empty or literal name. The full form is tidied.
     const std::wstring full = platform::GetFullPath(path);
-    if (StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\")) return full;
+    if (StartsWith(full, ExtendedLengthPrefix) || StartsWith(full, L"\\\\.\\")) return full;
     if (StartsWith(full, L"\\\\")) return ExtendedLengthUncPrefix + full.substr(2);
     return ExtendedLengthPrefix + full;
 }

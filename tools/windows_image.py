@@ -93,8 +93,8 @@ def listed_imports(path=IMPORT_LIST):
     return listed
 
 
-def problems(text, arch, listed):
-    """Why Windows' loader would refuse the executable on its oldest Windows; empty when it would not."""
+def loader_problems(text, arch):
+    """Why the subsystem or the loader versions would keep the executable from starting on its oldest Windows."""
     release, limit = OLDEST[arch]
     found = []
     if int(header_value(text, "Subsystem"), 16) != GUI_SUBSYSTEM:
@@ -104,6 +104,13 @@ def problems(text, arch, listed):
         if version > limit:
             found.append(f"its {field} version {version[0]}.{version[1]} is later than {release}'s "
                          f"{limit[0]}.{limit[1]}: {release} would not start it")
+    return found
+
+
+def import_problems(text, arch, listed):
+    """Every import that is not listed, or is listed for a Windows later than the executable's oldest."""
+    release, _ = OLDEST[arch]
+    found = []
     for dll, function in imports(text):
         first = listed.get((dll.upper(), function))
         if first is None:
@@ -113,6 +120,11 @@ def problems(text, arch, listed):
             found.append(f"it imports {dll} {function}, which first came with {first}: "
                          f"{release} would refuse to start it")
     return found
+
+
+def problems(text, arch, listed):
+    """Why Windows' loader would refuse the executable on its oldest Windows; empty when it would not."""
+    return loader_problems(text, arch) + import_problems(text, arch, listed)
 
 
 def main():
