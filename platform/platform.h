@@ -38,6 +38,7 @@ constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
 // The system's error codes that the logic tells apart.
 constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
 constexpr std::uint32_t ERROR_PATH_NOT_FOUND = 3;
+constexpr std::uint32_t ERROR_ACCESS_DENIED = 5;
 constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr std::uint32_t ERROR_SHARING_VIOLATION = 32;
 constexpr std::uint32_t ERROR_LOCK_VIOLATION = 33;
@@ -52,6 +53,8 @@ constexpr std::size_t MAX_PATH = 260;
 constexpr int ExitCompleted = 0;            // the start page was written, or the system was refused
 constexpr int ExitFailed = 1;               // a failure ended the run, reported where it could be
 constexpr int ExitStartPageNotWritten = 2;  // the run went through, but the start page is not set
+constexpr int ExitStartupNotSearched = 3;   // the start page was written, but the Startup folder was not searched
+constexpr int ExitNotRunAsUser = 4;         // run as a service account: nothing was changed
 
 // The caption of the program's own boxes: the removal's confirmation and the
 // failure report.
@@ -84,6 +87,8 @@ std::int32_t RegCloseKey(const RegistryKey& key);
 std::string ToAnsiCodePage(const std::wstring& text);
 
 // Runtime services: each raises RunTimeFailure when its system call fails.
+// The user the process runs as, as a SID in its text form ("S-1-5-18").
+std::wstring ReadProcessUserSid();
 // An unset variable is no failure: it reads as empty text.
 std::wstring ReadEnvironmentVariable(const std::wstring& name);
 std::uint32_t QueryFileAttributes(const std::wstring& path);
@@ -91,9 +96,13 @@ std::uint32_t QueryFileAttributes(const std::wstring& path);
 // taken out, "/" turned into "\\", doubled separators folded.
 std::wstring GetFullPath(const std::wstring& path);
 void DeleteFiles(const std::wstring& path);
+// Where the process's window station is not visible (a service's, or a
+// scheduled task's that runs whether the user is logged on or not) nobody could
+// answer a box: none is shown, and it returns as if OK had been pressed.
 void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::wstring& title);
 
-// Tells the user which failure ended the run. The caller then ends the process.
+// Tells the user which failure ended the run, where a box can be seen. The
+// caller then ends the process.
 // It never raises: a report whose text cannot be made still says that the run
 // stopped, and one that cannot be shown at all is given up.
 void ReportUnhandledFailure(const RunTimeFailure& failure) noexcept;

@@ -10,7 +10,12 @@ int RunMain() noexcept {
     // Nothing in the handlers allocates: the operation is a literal and the
     // subject is empty, so reporting cannot fail the way the run did.
     try {
-        return remediation::Main() == remediation::Outcome::Completed ? ExitCompleted : ExitStartPageNotWritten;
+        switch (remediation::Main()) {
+            case remediation::Outcome::Completed: return ExitCompleted;
+            case remediation::Outcome::StartPageNotWritten: return ExitStartPageNotWritten;
+            case remediation::Outcome::StartupFolderNotSearched: return ExitStartupNotSearched;
+            case remediation::Outcome::NotRunAsUser: return ExitNotRunAsUser;
+        }
     } catch (const RunTimeFailure& failure) {
         ReportUnhandledFailure(failure);
     } catch (const std::bad_alloc&) {

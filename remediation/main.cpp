@@ -20,6 +20,17 @@ constexpr wchar_t StartPageValueName[] = L"Start Page";
 
 constexpr std::uint32_t OkButtonOnly = 0;
 
+// LocalSystem, LocalService and NetworkService: a deployment tool's "System"
+// install runs as one of these, whose HKEY_CURRENT_USER and APPDATA are the
+// account's own, not any user's.
+constexpr const wchar_t* ServiceAccounts[] = {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"};
+
+bool IsServiceAccount(const std::wstring& sid) {
+    for (const wchar_t* account : ServiceAccounts)
+        if (sid == account) return true;
+    return false;
+}
+
 }  // namespace
 
 Outcome Main() {
@@ -29,20 +40,27 @@ Outcome Main() {
         return Outcome::Completed;
     }
 
+    // Fixing a service account would read as done to a detection rule that
+    // runs in the same account, while no user's settings changed.
+    if (IsServiceAccount(platform::ReadProcessUserSid())) return Outcome::NotRunAsUser;
+
     // Without an application-data folder there is no Startup folder to clean:
     // joining nothing to the fixed part would name a file at the root of the
     // current drive, which belongs to no user.
+    bool startupSearched = false;
     const std::wstring appData = platform::ReadEnvironmentVariable(AppDataVariable);
     if (!appData.empty()) {
         const std::wstring shortcut = PathForWindows(appData + ShortcutBelowAppData);
-        if (FileExists(shortcut) && DeleteFileWhenReleased(shortcut))
+        if (FileExists(shortcut, startupSearched) && DeleteFileWhenReleased(shortcut))
             platform::ShowMessageBox(RemovalConfirmation, OkButtonOnly, platform::ProgramTitle);
     }
 
-    // Silent either way; the exit status tells a deployment tool.
+    // Silent either way; the exit status tells a deployment tool, and a start
+    // page not written outweighs a Startup folder not searched.
     const bool written =
         SetRegistryText(platform::HKEY_CURRENT_USER, StartPageKeyPath, StartPageValueName, StartPageUrl);
-    return written ? Outcome::Completed : Outcome::StartPageNotWritten;
+    if (!written) return Outcome::StartPageNotWritten;
+    return startupSearched ? Outcome::Completed : Outcome::StartupFolderNotSearched;
 }
 
 }  // namespace remediation

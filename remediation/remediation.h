@@ -9,8 +9,10 @@ namespace remediation {
 
 // How a run that no failure stopped went, for the exit status.
 enum class Outcome {
-    Completed,            // the start page was written, or the system was refused
-    StartPageNotWritten,  // the key did not open, or the value was not set
+    Completed,                 // the start page was written, or the system was refused
+    StartPageNotWritten,       // the key did not open, or the value was not set
+    StartupFolderNotSearched,  // the start page was written, but the Startup folder could not be looked in
+    NotRunAsUser,              // a service account's run: nothing was looked at or changed
 };
 
 // The whole run, called once at start-up. A failure that it does not absorb
@@ -27,12 +29,16 @@ std::wstring GetOSMajorVersion();
 std::wstring PathForWindows(const std::wstring& path);
 
 // True when the path names something other than a directory. A path that
-// cannot be queried, for whatever reason, reads as false.
-bool FileExists(const std::wstring& path);
+// cannot be queried, for whatever reason, reads as false; `searched` then says
+// whether the answer was that nothing is there (no such file or folder), or
+// that the folder could not be looked in at all (an unreachable server, a name
+// no path may hold, no access).
+bool FileExists(const std::wstring& path, bool& searched);
 
 // Deletes the file, waiting up to about two seconds while another program
 // holds it open without delete sharing. True when this call removed it; false
-// when it was already gone. Any other failure travels out.
+// when it was already gone, or deleted by another program that still holds it
+// open. Any other failure travels out.
 bool DeleteFileWhenReleased(const std::wstring& path);
 
 // Creates or opens the key below the root and writes the value as REG_SZ,

@@ -5,7 +5,13 @@
 
 #include <cstdlib>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return platform::RunMain(); }
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // A path on an empty removable drive then fails as an error instead of
+    // raising Windows' "There is no disk in the drive" box, which would wait
+    // where nobody may see it. The process's other error-mode bits are kept.
+    ::SetErrorMode(::SetErrorMode(SEM_FAILCRITICALERRORS) | SEM_FAILCRITICALERRORS);
+    return platform::RunMain();
+}
 
 // RunMain handles every failure the program raises, so terminate() is left for
 // a fault in the program itself. That still ends the run as a failure, with

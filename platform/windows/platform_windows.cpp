@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstring>
 #include <vector>
@@ -42,7 +43,8 @@ std::wstring SystemDirectory() {
 
 // A DLL of the system folder, loaded by its full path so that no file of the
 // same name beside the executable or in the current directory can stand in
-// for it, and freed on every way out.
+// for it. It stays loaded: the process ends soon after, and unloading user32
+// from a thread that has become a GUI thread is fragile.
 class SystemLibrary {
 public:
     explicit SystemLibrary(const wchar_t* name) : path_(SystemDirectory() + L"\\" + name) {
@@ -51,7 +53,6 @@ public:
     }
     SystemLibrary(const SystemLibrary&) = delete;
     SystemLibrary& operator=(const SystemLibrary&) = delete;
-    ~SystemLibrary() { ::FreeLibrary(module_); }
 
     template <typename Function>
     Function Procedure(const char* name) const {
@@ -71,9 +72,24 @@ private:
 // user32, and the graphics DLLs it brings, come into the process only while a
 // box is up: most runs show none, and a process that never loads them ends
 // sooner and leaves the system's input lock alone at logon.
+// A service's window station, or a scheduled task's that runs whether the user
+// is logged on or not, is not visible: a box there waits for an OK that nobody
+// can press. Where the flags cannot be read, the box is shown as it always was.
+bool WindowStationIsVisible(const SystemLibrary& user32) {
+    using GetProcessWindowStationFunction = HWINSTA(WINAPI*)();
+    using GetUserObjectInformationWFunction = BOOL(WINAPI*)(HANDLE, int, PVOID, DWORD, LPDWORD);
+    const auto station = user32.Procedure<GetProcessWindowStationFunction>("GetProcessWindowStation")();
+    const auto information = user32.Procedure<GetUserObjectInformationWFunction>("GetUserObjectInformationW");
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    if (!station || !information(station, UOI_FLAGS, &flags, sizeof(flags), &needed)) return true;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 void ShowBox(const wchar_t* text, const wchar_t* title, UINT style) {
     using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
     const SystemLibrary user32(L"user32.dll");
+    if (!WindowStationIsVisible(user32)) return;
     const auto messageBox = user32.Procedure<MessageBoxWFunction>("MessageBoxW");
     if (messageBox(nullptr, text, title, style) == 0) {
         const DWORD error = ::GetLastError();
@@ -142,6 +158,31 @@ std::wstring ReadEnvironmentVariable(const std::wstring& name) {
         if (result < buffer.size()) return std::wstring(buffer.data(), result);
         buffer.resize(result);
     }
+}
+
+std::wstring ReadProcessUserSid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        Raise(L"OpenProcessToken", ::GetLastError(), std::wstring());
+    struct TokenOwner {
+        HANDLE handle;
+        ~TokenOwner() { ::CloseHandle(handle); }
+    } owner{token};
+
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size ? size : sizeof(TOKEN_USER));
+    if (!::GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
+        Raise(L"GetTokenInformation", ::GetLastError(), L"TokenUser");
+
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid, &text))
+        Raise(L"ConvertSidToStringSidW", ::GetLastError(), std::wstring());
+    struct LocalText {
+        wchar_t* text;
+        ~LocalText() { ::LocalFree(text); }
+    } local{text};
+    return std::wstring(text);
 }
 
 std::uint32_t QueryFileAttributes(const std::wstring& path) {

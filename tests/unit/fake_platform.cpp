@@ -87,8 +87,14 @@ std::wstring ReadEnvironmentVariable(const std::wstring& name) {
     return std::wstring();
 }
 
+std::wstring ReadProcessUserSid() {
+    current.calls.push_back(L"ReadProcessUserSid");
+    return current.userSid;
+}
+
 std::uint32_t QueryFileAttributes(const std::wstring& path) {
     current.calls.push_back(L"QueryFileAttributes " + path);
+    if (current.deletePending.count(path)) throw RunTimeFailure{L"GetFileAttributesW", path, ERROR_ACCESS_DENIED};
     const auto file = current.files.find(path);
     if (file == current.files.end()) throw RunTimeFailure{L"GetFileAttributesW", path, current.queryError};
     return file->second;
@@ -115,6 +121,10 @@ void DeleteFiles(const std::wstring& path) {
         throw RunTimeFailure{L"DeleteFileW", path, hold->second.error};
     const auto error = current.deleteErrors.find(path);
     if (error != current.deleteErrors.end()) throw RunTimeFailure{L"DeleteFileW", path, error->second};
+    // Windows refuses to delete a read-only file, and one already deleted but still held open.
+    const auto file = current.files.find(path);
+    if (current.deletePending.count(path) || (file != current.files.end() && (file->second & 0x1)))
+        throw RunTimeFailure{L"DeleteFileW", path, ERROR_ACCESS_DENIED};
     current.files.erase(path);
     current.deleted.push_back(path);
 }

@@ -7,6 +7,7 @@
 #include <exception>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,13 @@ struct System {
     std::map<std::wstring, std::uint32_t> files;       // path -> attribute bits
     std::map<std::wstring, std::uint32_t> deleteErrors;
     std::uint32_t queryError = 2;  // ERROR_FILE_NOT_FOUND for a path not in files
+    // Deleted by another program that still holds them open: as on Windows
+    // before 10 version 1809, and on SMB shares, their names answer 5 (access
+    // denied) to a deletion and to a query alike until the handle closes.
+    std::set<std::wstring> deletePending;
+
+    // The user the process runs as.
+    std::wstring userSid = L"S-1-5-21-1004336348-1177238915-682003330-1001";
 
     // A file another program holds open without delete sharing: deleting it
     // fails with `error` until the tick count reaches `releasedAt`.

@@ -45,6 +45,28 @@ TEST_P(GatePassesTest, AnyOtherVersionRunsBothRepairs) {
 INSTANTIATE_TEST_SUITE_P(Versions, GatePassesTest,
                          ::testing::Values(6u, 10u, 4u, 0u, std::nullopt, 0xFFFFFFFBu /* -5 */));
 
+TEST_F(GateTest, ServiceAccountsChangeNothingAndEndWithStatusFour) {
+    // LocalSystem, LocalService, NetworkService: a deployment tool's System
+    // install. Their HKEY_CURRENT_USER and APPDATA belong to no user.
+    for (const wchar_t* sid : {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"}) {
+        fake::Reset();
+        system.userSid = sid;
+        system.environment[L"APPDATA"] = L"C:\\Windows\\system32\\config\\systemprofile\\AppData\\Roaming";
+
+        EXPECT_EQ(platform::RunMain(), 4) << sid;
+
+        EXPECT_THAT(system.calls, ElementsAre(L"GetVersionExA", L"ReadProcessUserSid"))
+            << sid << ": nothing may be looked at, shown or changed";
+    }
+}
+
+TEST_F(GateTest, VersionFiveIsRefusedBeforeTheAccountIsAsked) {
+    system.majorVersion = 5;
+    system.userSid = L"S-1-5-18";
+    EXPECT_EQ(platform::RunMain(), 0);
+    EXPECT_EQ(system.boxes.size(), 1u);
+}
+
 TEST_F(GateTest, VersionRecordIsPreparedInItsAnsiForm) {
     system.majorVersion = 6;
 

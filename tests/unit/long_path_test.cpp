@@ -35,6 +35,7 @@ TEST_F(LongPathTest, PathsTakeTheFormWindowsTakes) {
     const std::wstring unc = AppDataFor(L"\\\\fs01\\profiles$\\ann\\", 300);
     const std::wstring trailing = AppDataFor(L"D:\\Redirected\\ann\\", 300, L"\\");
     const std::wstring slashes = AppDataFor(L"D:/Redirected/ann/", 300);
+    const std::wstring device = AppDataFor(L"\\\\.\\C:\\Users\\ann\\", 300);
     const Case cases[] = {
         {"259 characters: as built", underLimit, underLimit, Below},
         {"260 characters: prefixed", atLimit, L"\\\\?\\" + atLimit, Below},
@@ -42,6 +43,8 @@ TEST_F(LongPathTest, PathsTakeTheFormWindowsTakes) {
         {"trailing backslash in APPDATA folds into one", trailing, L"\\\\?\\" + trailing.substr(0, trailing.size() - 1),
          Below},
         {"forward slashes become backslashes", slashes, L"\\\\?\\D:\\Redirected\\ann\\", Below},
+        {"the device form, still bound by MAX_PATH, becomes extended-length", device, L"\\\\?\\C:\\Users\\ann\\x",
+         Below},
     };
     for (const Case& c : cases) {
         fake::Reset();
