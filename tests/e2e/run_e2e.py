@@ -85,6 +85,10 @@ class Run:
         self.file_calls = [(function, unescape(path), bool(cut)) for function, path, cut in re.findall(
             r'Call (?:KERNEL32|KERNELBASE)\.(GetFileAttributesW|DeleteFileW)\(\w+ L"((?:[^"\\]|\\.)*)"(\.\.\.)?',
             trace)]
+        # (the mode asked for, the mode it replaced), for each SetErrorMode call.
+        self.error_modes = list(zip(
+            (int(mode, 16) for mode in re.findall(r"Call KERNEL32\.SetErrorMode\((\w+)\)", trace)),
+            (int(mode, 16) for mode in re.findall(r"Ret  KERNEL32\.SetErrorMode\(\) retval=(\w+)", trace))))
         for line in output.splitlines():
             fields = line.split("\t")
             if fields[0] == "box" and len(fields) == 3:
@@ -134,10 +138,11 @@ class ProgramTest(unittest.TestCase):
         with open(path, "wb") as shortcut:
             shortcut.write(b"L\0\0\0 a shortcut")
 
-    def run_program(self, *run_options, appdata=None, program=None, trace_modules=False, trace_calls=False):
+    def run_program(self, *run_options, appdata=None, program=None, trace_modules=False, trace_calls=False,
+                    timeout=RUN_TIMEOUT_SECONDS):
         if appdata is None and "--no-appdata" not in run_options:
             appdata = self.appdata()
-        args = ["run", "--timeout", str(RUN_TIMEOUT_SECONDS), *run_options]
+        args = ["run", "--timeout", str(timeout), *run_options]
         if appdata is not None:
             args += ["--appdata", appdata]
         if trace_modules or trace_calls:
@@ -146,7 +151,7 @@ class ProgramTest(unittest.TestCase):
             args += ["--env", "WINEDEBUG=" + ",".join(channels)]
         output, trace = session.check_helper_with_trace(options.helper, *args, program or options.program)
         run = Run(output, trace)
-        self.assertFalse(run.timed_out, f"the program was still running after {RUN_TIMEOUT_SECONDS} s")
+        self.assertFalse(run.timed_out, f"the program was still running after {timeout} s")
         if trace_modules:
             self.assertTrue(run.loaded, f"+loaddll reported no module at all: {trace[:500]!r}")
         if trace_calls:
@@ -273,16 +278,19 @@ class ShortcutRemovalTest(ProgramTest):
         # more without the extended-length prefix "\\?\": so the trace of what
         # the program hands over is the proof, not the deletion alone.
         long_parts = tuple(f"{i:02d}" + "x" * 48 for i in range(8))  # 400 characters more
-        for name, parts, trailing in (("short", (), ""), ("long", long_parts, ""), ("long, trailing \\", long_parts, "\\")):
+        # The device form "\\.\" is bound by MAX_PATH as well.
+        for name, parts, opening, trailing in (("short", (), "", ""), ("long", long_parts, "", ""),
+                                               ("long, trailing \\", long_parts, "", "\\"),
+                                               ("long, device form", long_parts, "\\\\.\\", "")):
             with self.subTest(appdata=name):
                 shortcut = os.path.join(self.profile, *parts, *STARTUP, SHORTCUT)
                 self.plant_shortcut(shortcut)
                 appdata = self.appdata(*parts)
-                run = self.run_program(appdata=appdata + trailing, trace_calls=True)
+                run = self.run_program(appdata=opening + appdata + trailing, trace_calls=True)
                 self.assertEqual(run.boxes, [CONFIRMATION])
                 self.assertFalse(os.path.exists(shortcut), "the shortcut is still there")
                 below = "\\" + "\\".join(STARTUP) + "\\" + SHORTCUT
-                built = appdata + trailing + below
+                built = opening + appdata + trailing + below
                 # Calls on this case's profile, not those Wine's own DLLs make.
                 calls = [call for call in run.file_calls if self.appdata().lower() in call[1].lower()]
                 self.assertEqual(sorted({function for function, _, _ in calls}), ["DeleteFileW", "GetFileAttributesW"])
@@ -292,6 +300,11 @@ class ShortcutRemovalTest(ProgramTest):
                     self.assertEqual(path, expected[:len(path)] if cut else expected,
                                      f"{function} was handed another form of the path than "
                                      f"{'the one built' if len(built) < 260 else 'the prefixed full path'}")
+                # A path on an empty removable drive must fail, not raise "There is no disk in the drive".
+                self.assertTrue(run.error_modes, "the program did not set its error mode")
+                mode, _ = run.error_modes[-1]
+                self.assertEqual(mode, run.error_modes[0][1] | 0x1,
+                                 "expected SEM_FAILCRITICALERRORS added to the error mode the process started with")
 
     def test_profile_path_outside_the_ansi_code_page(self):
         name = "Zo\u00eb \u03a9\u03bc\u03ad\u03b3\u03b1 \u6d4b\u8bd5"
@@ -302,26 +315,66 @@ class ShortcutRemovalTest(ProgramTest):
         self.assertEqual(run.status, 0)
         self.assertFalse(os.path.exists(shortcut), "the shortcut below the non-ANSI profile is still there")
 
-    def test_unset_appdata_deletes_nothing_anywhere(self):
-        # Where the fixed part alone would point from the current drive, and the
-        # profile that Wine itself would have given.
+    def test_startup_folder_out_of_reach_ends_with_3(self):
+        # The start page is written, but the Startup folder could not be looked
+        # in: a deployment tool must not count the desktop as done. Nothing may
+        # be deleted where the fixed part alone would point from the current
+        # drive, in the profile Wine itself gives, or in a profile that a
+        # wildcard would match.
         at_drive_root = session.drive_c(*STARTUP, SHORTCUT)
         in_own_profile = [session.drive_c("users", user, "AppData", "Roaming", *STARTUP, SHORTCUT)
                           for user in os.listdir(session.drive_c("users")) if user != "Public"]
         self.assertTrue(in_own_profile, "the prefix has no user profile")
+        cases = (("unset", "--no-appdata", None), ("an unreachable server", None, "\\\\nosuchserver\\share"),
+                 ("in quotes", None, '"' + self.appdata() + '"'), ("a wildcard", None, self.appdata()[:-1] + "*"),
+                 ("empty", None, ""))
         for path in [at_drive_root, self.shortcut, *in_own_profile]:
             self.plant_shortcut(path)
         try:
-            run = self.run_program("--no-appdata")
-            self.assertEqual(run.boxes, [])
-            self.assertEqual(run.status, 0)
-            for path in [at_drive_root, self.shortcut, *in_own_profile]:
-                self.assertTrue(os.path.isfile(path), f"{path} was deleted with APPDATA unset")
-            self.assertStartPageWritten()
+            for name, option, appdata in cases:
+                with self.subTest(appdata=name):
+                    self.helper("reg-delete", IE_KEY)
+                    run = self.run_program(*[option] * bool(option), appdata=appdata)
+                    self.assertEqual(run.boxes, [])
+                    self.assertEqual(run.status, 3, "a Startup folder that was not searched must not end with 0")
+                    for path in [at_drive_root, self.shortcut, *in_own_profile]:
+                        self.assertTrue(os.path.isfile(path), f"{path} was deleted")
+                    self.assertStartPageWritten()
         finally:
             for path in [at_drive_root, *in_own_profile]:
                 if os.path.isfile(path):
                     os.remove(path)
+
+
+class UnseenStationTest(ProgramTest):
+    """Started on a window station that is not visible, as a service or a scheduled task that runs whether
+    the user is logged on or not: a box there would wait for good, so none is shown and the run goes on."""
+
+    def run_unseen(self):
+        # Each of these runs ends within seconds; a box would hold it until the time-out.
+        return self.run_program("--invisible-station", timeout=15)
+
+    def test_shortcut_is_removed_and_the_start_page_written(self):
+        self.plant_shortcut()
+        run = self.run_unseen()
+        self.assertEqual(run.status, 0)
+        self.assertFalse(os.path.exists(self.shortcut), "the shortcut is still there")
+        self.assertStartPageWritten()
+
+    def test_shortcut_held_for_good_ends_with_1_and_is_kept(self):
+        self.plant_shortcut()
+        run = self.run_program("--invisible-station", "--hold", self.windows_shortcut(), timeout=15)
+        self.assertEqual(run.status, 1)
+        self.assertTrue(os.path.isfile(self.shortcut))
+        self.assertStartPageMissing()
+
+    def test_version_5_changes_nothing(self):
+        session.set_windows_version(options.helper, "winxp")
+        self.plant_shortcut()
+        run = self.run_unseen()
+        self.assertEqual(run.status, 0)
+        self.assertTrue(os.path.isfile(self.shortcut))
+        self.assertStartPageMissing()
 
 
 class StartPageTest(ProgramTest):

@@ -10,6 +10,9 @@
 //       --hold keeps PATH open without delete sharing while EXE runs, or, with
 //       --release-after MS, for MS milliseconds from just before EXE starts.
 //       --screenshots DIR saves each box, as the screen shows it, to DIR\box-N.bmp.
+//       --invisible-station starts EXE on a desktop of a window station of its
+//       own, which is not visible, as a service's is: a box there cannot be seen
+//       or answered, and EXE runs until it ends by itself or the time-out.
 //   attrib PATH [r][h][s]     sets exactly these attributes (none: normal)
 //   attrs PATH                prints the attribute bits in hex, or "missing"
 //   reg-get KEY NAME          prints "type<TAB>N<TAB>HEXBYTES", or "missing"
@@ -220,12 +223,39 @@ std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring>& replaced,
     return block;
 }
 
+struct WindowStation {
+    HWINSTA station = nullptr;
+    HDESK desktop = nullptr;
+    WindowStation() = default;
+    WindowStation(const WindowStation&) = delete;
+    WindowStation& operator=(const WindowStation&) = delete;
+    ~WindowStation() {
+        if (desktop) CloseDesktop(desktop);
+        if (station) CloseWindowStation(station);
+    }
+};
+
+// A window station made with CreateWindowStationW is not visible; a desktop
+// is made on the calling process's station, so the helper visits it briefly.
+bool CreateInvisibleDesktop(WindowStation& made, const wchar_t* stationName, const wchar_t* desktopName) {
+    made.station = CreateWindowStationW(stationName, 0, WINSTA_ALL_ACCESS, nullptr);
+    if (!made.station) return false;
+    const HWINSTA own = GetProcessWindowStation();
+    if (!SetProcessWindowStation(made.station)) return false;
+    made.desktop = CreateDesktopW(desktopName, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    const DWORD error = GetLastError();
+    SetProcessWindowStation(own);
+    SetLastError(error);
+    return made.desktop != nullptr;
+}
+
 int Run(int argc, wchar_t** argv) {
     double timeoutSeconds = 30;
     std::vector<std::wstring> replaced, added;
     const wchar_t* hold = nullptr;
     double releaseAfterMilliseconds = -1;  // held while EXE runs
     const wchar_t* screenshots = nullptr;
+    bool invisibleStation = false;
     int i = 2;
     // Options come before the executable, which is always the last argument.
     for (; i < argc - 1 && argv[i][0] == L'-'; ++i) {
@@ -248,6 +278,9 @@ int Run(int argc, wchar_t** argv) {
             releaseAfterMilliseconds = _wtof(argv[++i]);
         } else if (option == L"--screenshots" && hasValue) {
             screenshots = argv[++i];
+        } else if (option == L"--invisible-station") {
+            invisibleStation = true;
+
         } else {
             return Usage();
         }
@@ -268,6 +301,13 @@ int Run(int argc, wchar_t** argv) {
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    WindowStation hidden;
+    std::wstring desktopPath = L"e2e-hidden-" + std::to_wstring(GetCurrentProcessId()) + L"\\default";
+    if (invisibleStation) {
+        const std::wstring station = desktopPath.substr(0, desktopPath.find(L'\\'));
+        if (!CreateInvisibleDesktop(hidden, station.c_str(), L"default")) return Fail(L"CreateInvisibleDesktop");
+        startup.lpDesktop = &desktopPath[0];
+    }
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
                         environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process))
