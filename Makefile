@@ -1,21 +1,18 @@
-# The front door: `make` builds dist/, `make test` runs every test.
-# Each target installs what it is missing first (tools/install-deps.sh).
-#
-#   make START_PAGE_URL='https://intranet.example.org/home'   build for your own start page
-#   make bench                                        time the executables under Wine
-#   make test-debian13                                make and make test on a fresh Debian 13 root (root only)
-#   make sign PFX=cert.pfx [TIMESTAMP_URL=http://...] sign dist/ (password in PFX_PASSWORD)
+# The front door: `make` builds dist/, `make test` runs every test; `make help`
+# lists every target and variable. Each target installs what it is missing
+# first (tools/install-deps.sh).
 
-START_PAGE_URL ?= http://intranet.example.com
-# The end-to-end tests build their own pair with another address, so that they
-# prove the address is the one given at build time, and that every character an
-# address may hold reaches the registry as it was written.
-E2E_START_PAGE_URL := https://start.e2e-check.example:8443/portal/home.aspx?user=a&lang=en;v=$$1'(2)'%20ok\#top
-
-# The recipes take both addresses from the environment, quoted, never from make
-# text: $(value) keeps a "$" in the address as written instead of expanding it,
-# and the shell sees the address only inside double quotes as "$$VARIABLE".
+# The start page, given once: later calls build, test, time and sign for the
+# same address (kept in build/START_PAGE_URL) until another is given, or until
+# `make clean`. Passed to the recipes through the environment, never as make
+# text: $(value) keeps a "$" in the address as written instead of expanding it.
+ifneq ($(origin START_PAGE_URL),undefined)
 export REMEDIATION_START_PAGE_URL := $(value START_PAGE_URL)
+export REMEDIATION_START_PAGE_URL_GIVEN := 1
+endif
+# A second pair, built for this address, proves that every character an address
+# may hold reaches the registry as it was written.
+E2E_START_PAGE_URL := https://start.e2e-check.example:8443/portal/home.aspx?user=a&lang=en;v=$$1'(2)'%20ok\#top
 export REMEDIATION_E2E_START_PAGE_URL := $(E2E_START_PAGE_URL)
 
 MAKEFLAGS += --no-print-directory
@@ -23,34 +20,60 @@ MAKEFLAGS += --no-print-directory
 ARCHES := x86 x64
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_QUIET := -Wno-dev --log-level=WARNING
+# The suites share nothing (each end-to-end run has its own Wine prefix and
+# display), so they run side by side.
+CTEST_JOBS := 3
 
-.PHONY: all dist test test-debian13 bench sign clean
+.PHONY: all dist check test test-debian13 bench sign clean help
 
 all: dist
 
+help:
+	@echo "Targets:"
+	@echo "  make                 build dist/remediate-x86.exe and dist/remediate-x64.exe (the default)"
+	@echo "  make check           the tests that need no Wine: unit, address and release checks, in seconds"
+	@echo "  make test            every test: the above, then end to end under Wine, on what dist/ holds"
+	@echo "  make bench           time dist/ under Wine against the floors and a hand-written script"
+	@echo "  make sign            sign dist/ with Authenticode, from a PFX file or a PKCS#11 token"
+	@echo "  make test-debian13   make and make test again on a fresh Debian 13 root (root only)"
+	@echo "  make clean           remove build/ and dist/, and forget the start page given"
+	@echo "  make help            this list"
+	@echo "Variables:"
+	@echo "  START_PAGE_URL       the start page built in; remembered until another is given (default: the example"
+	@echo "                       http://intranet.example.com, with a warning)"
+	@echo "  PFX                  make sign: the certificate and key file; its password in the environment, PFX_PASSWORD"
+	@echo "  PKCS11_MODULE        make sign: the token's PKCS#11 module (a .so file)"
+	@echo "  PKCS11_KEY           make sign: the key's pkcs11: URI; its PIN in the environment, PKCS11_PIN"
+	@echo "  CERT                 make sign: the certificate file (PEM or DER) that goes with PKCS11_KEY"
+	@echo "  TIMESTAMP_URL        make sign: an RFC 3161 timestamp server (optional)"
+
 dist:
 	@tools/install-deps.sh build
-	@set -e; for arch in $(ARCHES); do \
-	    cmake --preset $$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$$REMEDIATION_START_PAGE_URL" >/dev/null; \
-	    cmake --build --preset $$arch --target remediate -j $(JOBS); \
-	done
-	@tools/deliver.sh build dist
-	@cat dist/TOOLCHAIN.txt
-	@printf 'Start page: %s\n' "$$REMEDIATION_START_PAGE_URL"
-	@for arch in $(ARCHES); do \
-	    f=dist/remediate-$$arch.exe; \
-	    printf '%-24s %7d bytes  sha256 %s\n' $$f $$(stat -c %s $$f) $$(sha256sum $$f | cut -d' ' -f1); \
-	done
+	@tools/build.sh
 
+# The host build of the unit tests; DIST_DIR names the executables that the
+# release and end-to-end tests check.
+define build_host_tests
+	@cmake --preset host $(CMAKE_QUIET) -DE2E_BUILD_ROOT="$(CURDIR)/build" -DDIST_DIR="$(CURDIR)/dist" -DE2E_START_PAGE_URL="$$REMEDIATION_E2E_START_PAGE_URL" >/dev/null
+	@cmake --build --preset host -j $(JOBS)
+endef
+
+check: dist
+	@tools/install-deps.sh check
+	$(build_host_tests)
+	@ctest --preset host -j $(CTEST_JOBS) -L 'unit|address|release'
+
+# The end-to-end tests run dist/ with the helper built beside it, and a second
+# pair built for the end-to-end address.
 test: dist
 	@tools/install-deps.sh test
 	@set -e; for arch in $(ARCHES); do \
+	    cmake --build --preset $$arch --target e2e-helper -j $(JOBS); \
 	    cmake --preset $$arch -B build/e2e-$$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$$REMEDIATION_E2E_START_PAGE_URL" >/dev/null; \
-	    cmake --build build/e2e-$$arch -j $(JOBS); \
+	    cmake --build build/e2e-$$arch --target remediate e2e-helper -j $(JOBS); \
 	done
-	@cmake --preset host $(CMAKE_QUIET) -DE2E_BUILD_ROOT="$(CURDIR)/build" -DDIST_DIR="$(CURDIR)/dist" -DE2E_START_PAGE_URL="$$REMEDIATION_E2E_START_PAGE_URL" >/dev/null
-	@cmake --build --preset host -j $(JOBS)
-	@ctest --preset host
+	$(build_host_tests)
+	@ctest --preset host -j $(CTEST_JOBS)
 
 test-debian13:
 	@tools/test-debian13.sh
@@ -60,15 +83,9 @@ bench: dist
 	@for arch in $(ARCHES); do cmake --build --preset $$arch --target bench-floor-gui bench-floor-plain -j $(JOBS); done
 	@python3 tools/bench/bench.py --dist dist --floor-dir build --work build/bench/wine
 
-sign:
-	@if [ -z "$(PFX)" ]; then \
-	    echo "usage: make sign PFX=path/to/certificate.pfx [TIMESTAMP_URL=http://timestamp.example]" >&2; \
-	    echo "       with the certificate's password in PFX_PASSWORD; signs what 'make' left in dist/" >&2; \
-	    exit 2; fi
-	@if [ ! -f dist/remediate-x86.exe ] || [ ! -f dist/remediate-x64.exe ]; then \
-	    echo "sign: dist/ has no executables yet: run make (with your START_PAGE_URL) first" >&2; exit 2; fi
+sign: dist
 	@tools/install-deps.sh sign
-	@tools/sign.sh dist "$(PFX)" "$(TIMESTAMP_URL)"
+	@tools/sign.sh dist
 
 clean:
 	rm -rf build dist

@@ -12,14 +12,12 @@ fi
 build=$1
 dist=$2
 tools=$(cd "$(dirname "$0")" && pwd)
-delivered=(remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt)
+delivered=(remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt)
 
 refused=false
-for arch_and_prefix in x86:i686 x64:x86_64; do
-    arch=${arch_and_prefix%%:*}
-    prefix=${arch_and_prefix#*:}
-    python3 "$tools/windows_image.py" --arch "$arch" --objdump "$prefix-w64-mingw32-objdump" \
-        "$build/$arch/remediate-$arch.exe" || refused=true
+for arch in x86 x64; do
+    # Debian's own interpreter, which has Debian's pefile, whatever python3 comes first on PATH.
+    /usr/bin/python3 "$tools/windows_image.py" --arch "$arch" "$build/$arch/remediate-$arch.exe" || refused=true
 done
 if $refused; then
     for file in "${delivered[@]}"; do rm -f "$dist/$file"; done

@@ -1,20 +1,26 @@
-#!/usr/bin/env python3
-"""Reads what Windows' loader will see in an executable, from `objdump -p`,
-and refuses one that would not start on the oldest Windows it is for.
+#!/usr/bin/python3
+"""Reads what Windows' loader will see in an executable, with pefile, and
+refuses one that would not start on the oldest Windows it is for.
 
-Usage: windows_image.py --arch x86|x64 --objdump OBJDUMP EXE...
+Usage: /usr/bin/python3 windows_image.py --arch x86|x64 EXE...
 
 `make` runs it on each executable after linking and before anything is copied
 to dist/; the release tests read the executables through the same functions.
 It fails on an import that windows_imports.txt does not list, or lists for a
 Windows later than the executable's oldest (Windows XP for x86, Windows XP x64
 for x64), and on a subsystem or loader version that Windows would refuse.
+pefile comes from Debian's python3-pefile, which is for Debian's own
+/usr/bin/python3, not for another python3 that may come first on PATH.
 """
 import argparse
 import os
-import re
-import subprocess
 import sys
+from typing import NamedTuple
+
+try:
+    import pefile
+except ImportError:  # pragma: no cover - said once, clearly, instead of a trace
+    sys.exit(f"{sys.executable} has no pefile: install Debian's python3-pefile and run this with /usr/bin/python3")
 
 # Oldest first. Windows XP x64 is Windows Server 2003 SP1's code.
 RELEASES = ["Windows NT 3.1", "Windows NT 3.5", "Windows NT 4.0", "Windows 2000", "Windows XP", "Windows XP x64",
@@ -22,60 +28,50 @@ RELEASES = ["Windows NT 3.1", "Windows NT 3.5", "Windows NT 4.0", "Windows 2000"
 OLDEST = {"x86": ("Windows XP", (5, 1)), "x64": ("Windows XP x64", (5, 2))}
 GUI_SUBSYSTEM = 2
 IMPORT_LIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows_imports.txt")
+_DIRECTORIES = [pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
+                pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
+_BASE_RELOCATION = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]
 
 
 class ImageError(Exception):
-    """objdump printed something this reader cannot read."""
+    """The file is no executable this reader can read."""
 
 
-def dump(objdump, exe):
-    return subprocess.run([objdump, "-p", exe], check=True, capture_output=True, text=True).stdout
+class Image(NamedTuple):
+    """What the loader reads from an executable's headers and directories."""
+    machine: int
+    timestamp: int
+    subsystem: int
+    os_version: tuple
+    subsystem_version: tuple
+    dll_characteristics: int
+    relocations_size: int
+    imports: list          # (DLL, function), "(by ordinal)" for an import without a name
+    resource_types: set    # the type IDs at the top of the resource tree
 
 
-def header_value(text, name):
-    """A field of the PE headers, as the hexadecimal text objdump gives it."""
-    match = re.search(rf"^{name}\s+([0-9A-Fa-f]+)", text, re.MULTILINE)
-    if not match:
-        raise ImageError(f"objdump printed no {name}")
-    return match.group(1)
-
-
-def header_version(text, field):
-    """(major, minor) of "Subsystem" or "OSystem"; objdump prints them in decimal."""
-    return int(header_value(text, f"Major{field}Version")), int(header_value(text, f"Minor{field}Version"))
-
-
-def imports(text):
-    """(DLL, function) for every import, "(by ordinal)" for one without a name.
-
-    Each DLL's table opens with a line naming its columns, which differ between
-    binutils releases: 2.40 prints "vma:  Hint/Ord Member-Name Bound-To" and a
-    decimal hint, 2.44 "vma:  Ordinal  Hint  Member-Name  Bound-To" with an
-    ordinal ("<none>" for an import by name) and a hexadecimal hint. The name is
-    found by the column that the table itself calls Member-Name; both print
-    "<none>" there for an import by ordinal.
-    """
-    found, dll, name_column = [], None, None
-    for line in text.splitlines():
-        named = re.match(r"\s+DLL Name: (\S+)", line)
-        if named:
-            dll, name_column = named.group(1), None
-            continue
-        if dll is None:
-            continue
-        fields = line.split()
-        if not fields:
-            dll = None  # a blank line ends the DLL's table
-        elif fields[0] == "vma:":
-            if "Member-Name" not in fields:
-                raise ImageError(f"objdump's import table for {dll} has columns this reader does not know: {line!r}")
-            name_column = fields.index("Member-Name")
-        elif name_column is not None and re.fullmatch(r"[0-9a-fA-F]+", fields[0]):
-            name = fields[name_column] if len(fields) > name_column else "<none>"
-            found.append((dll, "(by ordinal)" if name == "<none>" else name))
-    if not found:
-        raise ImageError("objdump listed no imports at all")
-    return found
+def read(path):
+    try:
+        pe = pefile.PE(path, fast_load=True)
+        pe.parse_data_directories(directories=_DIRECTORIES)
+    except pefile.PEFormatError as error:
+        raise ImageError(f"{path}: {error}") from None
+    header = pe.OPTIONAL_HEADER
+    imports = [(entry.dll.decode("ascii"), imported.name.decode("ascii") if imported.name else "(by ordinal)")
+               for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) for imported in entry.imports]
+    if not imports:
+        raise ImageError(f"{path} has no imports at all")
+    resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    return Image(
+        machine=pe.FILE_HEADER.Machine,
+        timestamp=pe.FILE_HEADER.TimeDateStamp,
+        subsystem=header.Subsystem,
+        os_version=(header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion),
+        subsystem_version=(header.MajorSubsystemVersion, header.MinorSubsystemVersion),
+        dll_characteristics=header.DllCharacteristics,
+        relocations_size=header.DATA_DIRECTORY[_BASE_RELOCATION].Size,
+        imports=imports,
+        resource_types={entry.id for entry in resources.entries} if resources else set())
 
 
 def listed_imports(path=IMPORT_LIST):
@@ -93,25 +89,24 @@ def listed_imports(path=IMPORT_LIST):
     return listed
 
 
-def loader_problems(text, arch):
+def loader_problems(image, arch):
     """Why the subsystem or the loader versions would keep the executable from starting on its oldest Windows."""
     release, limit = OLDEST[arch]
     found = []
-    if int(header_value(text, "Subsystem"), 16) != GUI_SUBSYSTEM:
+    if image.subsystem != GUI_SUBSYSTEM:
         found.append("it is not a Windows GUI program: a console would open")
-    for field in ("Subsystem", "OSystem"):
-        version = header_version(text, field)
+    for field, version in (("Subsystem", image.subsystem_version), ("OSystem", image.os_version)):
         if version > limit:
             found.append(f"its {field} version {version[0]}.{version[1]} is later than {release}'s "
                          f"{limit[0]}.{limit[1]}: {release} would not start it")
     return found
 
 
-def import_problems(text, arch, listed):
+def import_problems(image, arch, listed):
     """Every import that is not listed, or is listed for a Windows later than the executable's oldest."""
     release, _ = OLDEST[arch]
     found = []
-    for dll, function in imports(text):
+    for dll, function in image.imports:
         first = listed.get((dll.upper(), function))
         if first is None:
             found.append(f"it imports {dll} {function}, which {os.path.basename(IMPORT_LIST)} does not list: "
@@ -122,25 +117,24 @@ def import_problems(text, arch, listed):
     return found
 
 
-def problems(text, arch, listed):
+def problems(image, arch, listed):
     """Why Windows' loader would refuse the executable on its oldest Windows; empty when it would not."""
-    return loader_problems(text, arch) + import_problems(text, arch, listed)
+    return loader_problems(image, arch) + import_problems(image, arch, listed)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=sorted(OLDEST), required=True)
-    parser.add_argument("--objdump", required=True)
     parser.add_argument("exe", nargs="+")
     options = parser.parse_args()
     failed = False
     try:
         listed = listed_imports()
         for exe in options.exe:
-            for problem in problems(dump(options.objdump, exe), options.arch, listed):
+            for problem in problems(read(exe), options.arch, listed):
                 print(f"{os.path.basename(exe)}: {problem}", file=sys.stderr)
                 failed = True
-    except (ImageError, OSError, subprocess.CalledProcessError) as error:
+    except (ImageError, OSError) as error:
         print(f"Could not read the executables' headers and imports: {error}", file=sys.stderr)
         return 1
     return 1 if failed else 0

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end tests: the real executable under Wine, in a throwaway prefix.
 
-Usage: run_e2e.py --program EXE --helper EXE --start-page-url URL --work DIR --screenshots DIR
+Usage: run_e2e.py --program EXE --helper EXE (--start-page-url URL | --start-page-url-file FILE)
+                  --work DIR --screenshots DIR [TEST...]
 
 Every case starts the program through the Windows-side helper, which reads the
 title and text of each message box, presses OK, and reports the exit status.
@@ -571,10 +572,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", required=True)
     parser.add_argument("--helper", required=True)
-    parser.add_argument("--start-page-url", required=True)
+    address = parser.add_mutually_exclusive_group(required=True)
+    address.add_argument("--start-page-url", help="the address the program was built for")
+    address.add_argument("--start-page-url-file", help="a file naming it, as make leaves dist/START_PAGE_URL.txt")
     parser.add_argument("--work", required=True)
     parser.add_argument("--screenshots", required=True, help="where the pictures of the boxes go")
     options, rest = parser.parse_known_args()
+    if options.start_page_url_file:
+        with open(options.start_page_url_file, encoding="utf-8") as named:
+            options.start_page_url = named.read().rstrip("\n")
     options.program = os.path.abspath(options.program)
     options.helper = os.path.abspath(options.helper)
     for path in (options.program, options.helper):

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# `make` delivers nothing when an executable would not start on its oldest
-# Windows: here an x86 build that calls GetTickCount64, which Windows XP lacks,
-# beside the real x64 build. The refusal must name the DLL, the function, the
-# release that first has it and the Windows it would fail on, and dist/ must
-# hold no executable afterwards, not even one from an earlier build.
+# A failing `make` leaves no executable in dist/, not even one from an earlier
+# build. First, an executable that would not start on its oldest Windows: an
+# x86 build that calls GetTickCount64, which Windows XP lacks, beside the real
+# x64 build. The refusal must name the DLL, the function, the release that
+# first has it and the Windows it would fail on. Then a refused address, in a
+# copy of the sources whose earlier build was for another address: that
+# address stays remembered.
 # Usage: fail_closed_test.sh SOURCE_DIR DIST_DIR WORK_DIR
 set -euo pipefail
 source_dir=$1
@@ -21,7 +23,9 @@ i686-w64-mingw32-gcc-win32 -municode -mwindows -Wl,--major-subsystem-version,5,-
     -Wl,--major-os-version,5,--minor-os-version,1 -o "$work/build/x86/remediate-x86.exe" "$work/planted.c"
 cp "$dist_dir/remediate-x64.exe" "$work/build/x64/"
 # What an earlier, good build left.
-for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt; do echo earlier > "$work/dist/$file"; done
+for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt; do
+    echo earlier > "$work/dist/$file"
+done
 
 failures=0
 fail() {
@@ -38,6 +42,25 @@ grep -q "remediate-x64.exe" "$work/out.txt" && fail "the good x64 build was refu
 grep -q "^Nothing was delivered" "$work/out.txt" || fail "the refusal does not say that nothing was delivered"
 left=$(ls "$work/dist")
 [[ -z $left ]] || fail "dist/ still holds: $left"
+
+
+copy=$work/copy
+mkdir -p "$copy"
+"$source_dir/tools/source_files.sh" "$source_dir" | (cd "$source_dir" && xargs -0 cp --parents -t "$copy")
+mkdir -p "$copy/build" "$copy/dist"
+printf '%s' "http://kept.example" > "$copy/build/START_PAGE_URL"
+for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt; do
+    echo earlier > "$copy/dist/$file"
+done
+if REMEDIATION_START_PAGE_URL_GIVEN=1 REMEDIATION_START_PAGE_URL='http://bad address' "$copy/tools/build.sh" \
+    > "$work/refused.txt" 2>&1; then
+    fail "a refused address was built"
+fi
+cat "$work/refused.txt"
+grep -q 'START_PAGE_URL "http://bad address" is refused' "$work/refused.txt" || fail "the refusal does not name the address"
+left=$(ls "$copy/dist")
+[[ -z $left ]] || fail "after a refused address, dist/ still holds: $left"
+[[ $(<"$copy/build/START_PAGE_URL") == http://kept.example ]] || fail "a refused address replaced the remembered one"
 
 if ((failures == 0)); then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 ((failures == 0))

@@ -10,20 +10,10 @@ mkdir -p "$work_dir"
 work_dir=$(cd "$work_dir" && pwd)
 trap 'rm -rf "$work_dir"' EXIT
 
-# The working tree's files that git tracks or would track, as they stand, so
-# that uncommitted changes are checked too; outside a git checkout (a source
-# tarball, say), every file but the build's own output.
-source_files() {
-    if git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-        git -C "$source_dir" ls-files -z --cached --others --exclude-standard
-    else
-        (cd "$source_dir" && find . \( -path ./build -o -path ./dist -o -path ./.git \) -prune -o -type f -print0)
-    fi
-}
 copies=("$work_dir/a" "$work_dir/second/copy/at/another/depth")
 for copy in "${copies[@]}"; do
     mkdir -p "$copy"
-    source_files | (cd "$source_dir" && xargs -0 cp --parents -t "$copy")
+    "$source_dir/tools/source_files.sh" "$source_dir" | (cd "$source_dir" && xargs -0 cp --parents -t "$copy")
 done
 
 status=0
