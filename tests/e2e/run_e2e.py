@@ -504,6 +504,12 @@ class ScreenshotTest(ProgramTest):
         rows = bmp_to_png(os.path.join(pictures, "box-1.bmp"), os.path.join(options.screenshots, name + ".png"))
         self.assertGreater(len(set(b"".join(rows))), 2, f"the picture of the {name} box is blank")
 
+    def test_wine_has_the_fonts_windows_draws_boxes_with(self):
+        # Tahoma for the text, Marlett for the close button's glyph: without
+        # them the pictures show another face, and an "r" in the title bar.
+        found = [line.split("\t")[1:] for line in self.helper("fonts", "Tahoma", "Marlett", "No Such Face").splitlines()]
+        self.assertEqual(found, [["Tahoma", "1"], ["Marlett", "1"], ["No Such Face", "0"]])
+
     def test_refusal(self):
         session.set_windows_version(options.helper, "winxp")
         self.capture("refusal", expected_title=REFUSAL[0])

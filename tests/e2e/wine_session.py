@@ -13,6 +13,19 @@ import tempfile
 import time
 
 WINE_STEP_SECONDS = 120  # prefix set-up and a single helper call stay well under this
+# fonts-wine puts Wine's own fonts (Tahoma, and Marlett, which draws the
+# title-bar buttons) where neither Debian's Wine nor fontconfig looks. The
+# session's own fontconfig file adds that folder for its Wine alone, leaving the
+# system's fonts as they are.
+WINE_FONTS = "/usr/share/wine/fonts"
+FONTCONFIG = """<?xml version="1.0"?>
+<!DOCTYPE fontconfig SYSTEM "urn:fontconfig:fonts.dtd">
+<fontconfig>
+  <include ignore_missing="yes">/etc/fonts/fonts.conf</include>
+  <dir>{fonts}</dir>
+  <cachedir>{cache}</cachedir>
+</fontconfig>
+"""
 
 
 class WineError(Exception):
@@ -56,6 +69,9 @@ class WineSession:
         os.makedirs(home)
         os.makedirs(self.prefix)
         display = self._start_xvfb()
+        fontconfig = os.path.join(self.work_dir, "fonts.conf")
+        with open(fontconfig, "w", encoding="utf-8") as config:
+            config.write(FONTCONFIG.format(fonts=WINE_FONTS, cache=os.path.join(self.work_dir, "fontcache")))
         self.env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
             # Wine links the profile's Desktop and Documents to $HOME: keep that inside the work tree.
@@ -66,6 +82,7 @@ class WineSession:
             "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             "LC_ALL": "C.UTF-8",
+            "FONTCONFIG_FILE": fontconfig,
         }
         self.wineserver = subprocess.Popen(["wineserver", "--foreground", "--persistent"], env=self.env,
                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,

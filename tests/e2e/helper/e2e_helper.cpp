@@ -23,6 +23,7 @@
 //   version-info EXE          the version resource through GetFileVersionInfoW and
 //                             VerQueryValueW, as Explorer's Properties page reads it
 //   icons EXE                 "icon<TAB>W<TAB>H<TAB>colours<TAB>bits" for each image of icon group 1
+//   fonts NAME...             "font<TAB>NAME<TAB>1" for each family Windows has, "0" for one it lacks
 //   thread-ids                for this thread and a second one, "thread<TAB>ID<TAB>stand-in<TAB>ntdll":
 //                             the ID Windows gave, and what the program's GetThreadId
 //                             stand-in and its Windows XP way read from the handle
@@ -506,6 +507,25 @@ int PrintIcons(const wchar_t* exe) {
     return status;
 }
 
+int CALLBACK NoteFamily(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+    *reinterpret_cast<bool*>(found) = true;
+    return 0;
+}
+
+int PrintFonts(int argc, wchar_t** argv) {
+    ScreenDC screen;
+    if (!screen.dc) return Fail(L"GetDC");
+    for (int i = 2; i < argc; ++i) {
+        LOGFONTW wanted{};
+        wanted.lfCharSet = DEFAULT_CHARSET;
+        wcsncpy(wanted.lfFaceName, argv[i], LF_FACESIZE - 1);
+        bool found = false;
+        EnumFontFamiliesExW(screen.dc, &wanted, NoteFamily, reinterpret_cast<LPARAM>(&found), 0);
+        Write(std::wstring(L"font\t") + argv[i] + (found ? L"\t1\n" : L"\t0\n"));
+    }
+    return 0;
+}
+
 DWORD WINAPI WaitForever(LPVOID) {
     Sleep(INFINITE);
     return 0;
@@ -554,5 +574,6 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"version-info" && argc == 3) return PrintVersionInfo(argv[2]);
     if (command == L"icons" && argc == 3) return PrintIcons(argv[2]);
     if (command == L"thread-ids" && argc == 2) return PrintThreadIds();
+    if (command == L"fonts" && argc > 2) return PrintFonts(argc, argv);
     return Usage();
 }
