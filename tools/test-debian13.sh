@@ -3,10 +3,14 @@
 # as on a new build machine, from this Debian machine.
 #
 # The root comes from the Debian archive that this machine's apt uses, made
-# with debootstrap (minbase), and gets /proc, /sys, /dev and /dev/pts bound
-# into it. The untouched root is kept as a tarball, and the packages installed
-# into it in a folder beside it, so that a second run downloads nothing again.
-# Both live in $REMEDIATION_CACHE (default /var/cache/desktop-remediation).
+# with debootstrap (minbase). The run inside it happens in a mount and PID
+# namespace of its own: /proc, /sys, /dev and /dev/pts are bound into the root
+# there only, so nothing stays mounted once it ends, however it ends, removing
+# the root afterwards can never reach this machine's /dev or /proc, and every
+# process started in it ends with it. The untouched root is kept as a tarball,
+# and the packages installed into it in a folder beside it, so that a second
+# run downloads nothing again. Both live in $REMEDIATION_CACHE (default
+# /var/cache/desktop-remediation).
 #
 # What `make` delivered there is copied out to build/debian13/dist, to compare
 # with this machine's build.
@@ -25,6 +29,26 @@ if ((EUID != 0)); then
     exit 1
 fi
 
+# Inside the namespace (unshare gives it private mounts and its own /proc):
+# bind what the root needs, and run make and make test there.
+if [[ ${1:-} == --inside ]]; then
+    root=$2
+    for mount_point in /proc /sys /dev /dev/pts; do
+        mount --bind "$mount_point" "$root$mount_point"
+    done
+    mount --bind "$archives" "$root/var/cache/apt/archives"
+    echo "Running make and make test on Debian 13 ($(cat "$root/etc/debian_version"))"
+    exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 CI="${CI:-}" \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        /bin/bash -euo pipefail -c '
+            cd /work/project
+            # A new machine has no make yet: the one thing the README asks for first.
+            apt-get update -q >/dev/null
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends make >/dev/null
+            make
+            make test'
+fi
+
 # The archive of Debian itself (not its security archive) that apt here reads.
 debian_archive() {
     apt-cache policy | awk '
@@ -35,19 +59,11 @@ debian_archive() {
 
 work=$(mktemp -d /var/tmp/remediation-debian13.XXXXXX)
 root=$work/root
-mounted=()
 
-# Ends whatever still runs inside the root, then unmounts in reverse order.
-# The root is deleted only when nothing at all is mounted below it any more: a
-# recursive delete through a bound /dev would destroy the host's device nodes.
+# The namespace took its mounts and processes with it. Should anything be
+# mounted below the root all the same, the root is left in place, not deleted.
 clean_up() {
-    local status=$? pid index
-    for pid in /proc/[0-9]*; do
-        [[ $(readlink "$pid/root" 2>/dev/null) == "$root" ]] && kill -KILL "${pid#/proc/}" 2>/dev/null
-    done
-    for ((index = ${#mounted[@]} - 1; index >= 0; index--)); do
-        umount "${mounted[index]}" || echo "Could not unmount ${mounted[index]}" >&2
-    done
+    local status=$?
     if findmnt -rn -o TARGET | grep -q -F "$root"; then
         echo "Left $work in place: something is still mounted below it:" >&2
         findmnt -rn -o TARGET | grep -F "$root" >&2
@@ -58,12 +74,6 @@ clean_up() {
 }
 trap clean_up EXIT
 trap 'exit 130' INT TERM
-
-bind() {
-    mkdir -p "$2"
-    mount --bind "$1" "$2"
-    mounted+=("$2")
-}
 
 "$project/tools/install-deps.sh" debian13
 mkdir -p "$cache" "$archives" "$root"
@@ -92,27 +102,12 @@ cp /etc/resolv.conf "$root/etc/resolv.conf"
 apt-config dump | grep -E '^Acquire::(Check-Valid-Until|Check-Date|Retries|(https?|ftp)::Proxy) ' \
     > "$root/etc/apt/apt.conf.d/90build-host" || true
 
-bind /proc "$root/proc"
-bind /sys "$root/sys"
-bind /dev "$root/dev"
-bind /dev/pts "$root/dev/pts"
-bind "$archives" "$root/var/cache/apt/archives"
-
 # The working tree as it stands: tracked files and new ones git does not ignore.
 mkdir -p "$root/work/project"
 (cd "$project" && git ls-files -z --cached --others --exclude-standard |
     tar --null -T - --ignore-failed-read -cf - 2>/dev/null) | tar -C "$root/work/project" -xf -
 
-echo "Running make and make test on Debian 13 ($(cat "$root/etc/debian_version"))"
-chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 CI="${CI:-}" \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    /bin/bash -euo pipefail -c '
-        cd /work/project
-        # A new machine has no make yet: the one thing the README asks for first.
-        apt-get update -q >/dev/null
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends make >/dev/null
-        make
-        make test' || status=$?
+CI="${CI:-}" unshare --mount --pid --fork --mount-proc "$project/tools/test-debian13.sh" --inside "$root" || status=$?
 rm -rf "$project/build/debian13/dist"
 if [[ -d $root/work/project/dist ]]; then
     mkdir -p "$project/build/debian13"
