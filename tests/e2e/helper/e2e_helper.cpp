@@ -526,10 +526,7 @@ int PrintFonts(int argc, wchar_t** argv) {
     return 0;
 }
 
-DWORD WINAPI WaitForever(LPVOID) {
-    Sleep(INFINITE);
-    return 0;
-}
+DWORD WINAPI WaitUntilSet(LPVOID event) { return WaitForSingleObject(static_cast<HANDLE>(event), INFINITE); }
 
 void PrintThreadIds(HANDLE thread, DWORD id) {
     Write(L"thread\t" + std::to_wstring(id) + L"\t" + std::to_wstring(xp::GetThreadId(thread)) + L"\t" +
@@ -543,11 +540,16 @@ int PrintThreadIds() {
         return Fail(L"DuplicateHandle");
     UniqueHandle selfHandle(self);
     PrintThreadIds(self, GetCurrentThreadId());
+    // The second thread runs until told to end, and ends by itself: a thread
+    // killed from outside can take the process down with it.
+    UniqueHandle finish(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!finish.handle) return Fail(L"CreateEventW");
     DWORD id = 0;
-    UniqueHandle other(CreateThread(nullptr, 0, WaitForever, nullptr, CREATE_SUSPENDED, &id));
+    UniqueHandle other(CreateThread(nullptr, 0, WaitUntilSet, finish.handle, 0, &id));
     if (!other.handle) return Fail(L"CreateThread");
     PrintThreadIds(other.handle, id);
-    TerminateThread(other.handle, 0);
+    SetEvent(finish.handle);
+    WaitForSingleObject(other.handle, INFINITE);
     return 0;
 }
 
