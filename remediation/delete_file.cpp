@@ -12,10 +12,6 @@ bool IsHeldByAnotherProgram(std::uint32_t errorCode) {
     return errorCode == platform::ERROR_SHARING_VIOLATION || errorCode == platform::ERROR_LOCK_VIOLATION;
 }
 
-bool IsAlreadyGone(std::uint32_t errorCode) {
-    return errorCode == platform::ERROR_FILE_NOT_FOUND || errorCode == platform::ERROR_PATH_NOT_FOUND;
-}
-
 // A file that another program deleted while a handle to it was still open
 // stays "delete pending" until that handle closes (before Windows 10 1809, and
 // on SMB shares on every version): its name then answers "access denied" to a
@@ -25,7 +21,7 @@ bool IsGoneOrDeletePending(const std::wstring& path) {
     try {
         platform::QueryFileAttributes(path);
     } catch (const platform::RunTimeFailure& failure) {
-        return IsAlreadyGone(failure.errorCode) || failure.errorCode == platform::ERROR_ACCESS_DENIED;
+        return IsNotFound(failure.errorCode) || failure.errorCode == platform::ERROR_ACCESS_DENIED;
     }
     return false;
 }
@@ -41,7 +37,7 @@ bool DeleteFileWhenReleased(const std::wstring& path) {
         } catch (const platform::RunTimeFailure& failure) {
             // Another run of the program, from a logon script and a deployment
             // tool at the same logon, may have removed it since it was found.
-            if (IsAlreadyGone(failure.errorCode)) return false;
+            if (IsNotFound(failure.errorCode)) return false;
             if (failure.errorCode == platform::ERROR_ACCESS_DENIED && IsGoneOrDeletePending(path)) return false;
             // Unsigned: the difference stays right when the tick count wraps.
             const std::uint32_t waited = platform::GetTickCount() - started;

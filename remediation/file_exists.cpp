@@ -11,8 +11,7 @@ bool FileExists(const std::wstring& path, bool& searched) {
     } catch (const platform::RunTimeFailure& failure) {
         // Nothing there to remove either way; but only "no such file" and "no
         // such folder" say that the Startup folder was looked in.
-        searched =
-            failure.errorCode == platform::ERROR_FILE_NOT_FOUND || failure.errorCode == platform::ERROR_PATH_NOT_FOUND;
+        searched = IsNotFound(failure.errorCode);
     }
     return exists;
 }

@@ -28,6 +28,12 @@ std::wstring GetOSMajorVersion();
 // program that does not declare itself long-path aware.
 std::wstring PathForWindows(const std::wstring& path);
 
+// No such file, or no such folder on the way to it: what Windows answers when
+// nothing is there, as opposed to when it could not look.
+inline bool IsNotFound(std::uint32_t errorCode) {
+    return errorCode == platform::ERROR_FILE_NOT_FOUND || errorCode == platform::ERROR_PATH_NOT_FOUND;
+}
+
 // True when the path names something other than a directory. A path that
 // cannot be queried, for whatever reason, reads as false; `searched` then says
 // whether the answer was that nothing is there (no such file or folder), or

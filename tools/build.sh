@@ -17,13 +17,12 @@ cd "$(dirname "$0")/.."
 example=http://intranet.example.com
 remembered=build/START_PAGE_URL
 dist=dist
-delivered=(remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 withdraw_on_failure() {
     local status=$?
     ((status == 0)) && return
-    for file in "${delivered[@]}"; do rm -f "$dist/$file"; done
+    tools/deliver.sh --withdraw "$dist"
     echo "make failed: $dist/ holds no executable now, so that no earlier build is deployed by mistake." >&2
     exit "$status"
 }

@@ -2,17 +2,25 @@
 # Copies the linked executables to the delivery folder, only when Windows would
 # start each on the oldest Windows it is for. Otherwise it says why, removes
 # what the folder held from an earlier build, so that nobody deploys that by
-# mistake, and fails.
-# Usage: tools/deliver.sh BUILD_DIR DIST_DIR
+# mistake, and fails. With --withdraw, it only removes what the folder held,
+# as `make` does after any failure.
+# Usage: tools/deliver.sh BUILD_DIR DIST_DIR | tools/deliver.sh --withdraw DIST_DIR
 set -euo pipefail
 if (($# != 2)); then
-    echo "usage: $0 BUILD_DIR DIST_DIR" >&2
+    echo "usage: $0 BUILD_DIR DIST_DIR | $0 --withdraw DIST_DIR" >&2
     exit 2
 fi
 build=$1
 dist=$2
 tools=$(cd "$(dirname "$0")" && pwd)
 delivered=(remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt)
+withdraw() {
+    for file in "${delivered[@]}"; do rm -f "$dist/$file"; done
+}
+if [[ $build == --withdraw ]]; then
+    withdraw
+    exit 0
+fi
 
 refused=false
 for arch in x86 x64; do
@@ -20,7 +28,7 @@ for arch in x86 x64; do
     /usr/bin/python3 "$tools/windows_image.py" --arch "$arch" "$build/$arch/remediate-$arch.exe" || refused=true
 done
 if $refused; then
-    for file in "${delivered[@]}"; do rm -f "$dist/$file"; done
+    withdraw
     echo "Nothing was delivered to $dist/: an executable above would not start on the oldest Windows it is for." >&2
     exit 1
 fi

@@ -69,9 +69,6 @@ private:
     HMODULE module_ = nullptr;
 };
 
-// user32, and the graphics DLLs it brings, come into the process only while a
-// box is up: most runs show none, and a process that never loads them ends
-// sooner and leaves the system's input lock alone at logon.
 // A service's window station, or a scheduled task's that runs whether the user
 // is logged on or not, is not visible: a box there waits for an OK that nobody
 // can press. Where the flags cannot be read, the box is shown as it always was.
@@ -86,6 +83,9 @@ bool WindowStationIsVisible(const SystemLibrary& user32) {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
+// user32, and the graphics DLLs it brings, come into the process only for a
+// box: most runs show none, and a process that never loads them ends sooner
+// and leaves the system's input lock alone at logon.
 void ShowBox(const wchar_t* text, const wchar_t* title, UINT style) {
     using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
     const SystemLibrary user32(L"user32.dll");

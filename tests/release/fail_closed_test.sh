@@ -23,9 +23,12 @@ i686-w64-mingw32-gcc-win32 -municode -mwindows -Wl,--major-subsystem-version,5,-
     -Wl,--major-os-version,5,--minor-os-version,1 -o "$work/build/x86/remediate-x86.exe" "$work/planted.c"
 cp "$dist_dir/remediate-x64.exe" "$work/build/x64/"
 # What an earlier, good build left.
-for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt; do
-    echo earlier > "$work/dist/$file"
-done
+plant_earlier_build() {
+    for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt; do
+        echo earlier > "$1/$file"
+    done
+}
+plant_earlier_build "$work/dist"
 
 failures=0
 fail() {
@@ -43,15 +46,12 @@ grep -q "^Nothing was delivered" "$work/out.txt" || fail "the refusal does not s
 left=$(ls "$work/dist")
 [[ -z $left ]] || fail "dist/ still holds: $left"
 
-
 copy=$work/copy
 mkdir -p "$copy"
 "$source_dir/tools/source_files.sh" "$source_dir" | (cd "$source_dir" && xargs -0 cp --parents -t "$copy")
 mkdir -p "$copy/build" "$copy/dist"
 printf '%s' "http://kept.example" > "$copy/build/START_PAGE_URL"
-for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt; do
-    echo earlier > "$copy/dist/$file"
-done
+plant_earlier_build "$copy/dist"
 if REMEDIATION_START_PAGE_URL_GIVEN=1 REMEDIATION_START_PAGE_URL='http://bad address' "$copy/tools/build.sh" \
     > "$work/refused.txt" 2>&1; then
     fail "a refused address was built"

@@ -26,7 +26,8 @@ softhsm2-util --init-token --free --label signing --pin 2468 --so-pin 13579 >/de
 openssl pkcs8 -topk8 -nocrypt -in "$work/key.pem" -out "$work/key.p8"
 softhsm2-util --import "$work/key.p8" --token signing --label signer --id 01 --pin 2468 >/dev/null
 rm "$work/key.p8"
-module=$(find /usr/lib -name libsofthsm2.so -path '*softhsm*' -print -quit)
+token=(PKCS11_MODULE="$(find /usr/lib -name libsofthsm2.so -path '*softhsm*' -print -quit)"
+    PKCS11_KEY='pkcs11:token=signing;object=signer;type=private' CERT="$work/cert.pem")
 
 before=$(sha256sum "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe)
 status=0
@@ -37,8 +38,7 @@ for route in pfx pkcs11; do
         PFX="$work/test.pfx" PFX_PASSWORD="throwaway password" TMPDIR="$work/$route-tmp" \
             "$source_dir/tools/sign.sh" "$work/$route"
     else
-        PKCS11_MODULE=$module PKCS11_KEY='pkcs11:token=signing;object=signer;type=private' CERT="$work/cert.pem" \
-            PKCS11_PIN=2468 TMPDIR="$work/$route-tmp" "$source_dir/tools/sign.sh" "$work/$route"
+        env "${token[@]}" PKCS11_PIN=2468 TMPDIR="$work/$route-tmp" "$source_dir/tools/sign.sh" "$work/$route"
     fi
     if [[ -n $(ls -A "$work/$route-tmp") ]]; then
         echo "FAIL $route: signing left files behind: $(ls -A "$work/$route-tmp")"; status=1
@@ -63,8 +63,7 @@ done
 # A wrong PIN signs nothing and says so.
 mkdir "$work/wrong-pin"
 cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$work/wrong-pin/"
-if PKCS11_MODULE=$module PKCS11_KEY='pkcs11:token=signing;object=signer;type=private' CERT="$work/cert.pem" \
-    PKCS11_PIN=1111 "$source_dir/tools/sign.sh" "$work/wrong-pin" 2>"$work/wrong-pin.txt"; then
+if env "${token[@]}" PKCS11_PIN=1111 "$source_dir/tools/sign.sh" "$work/wrong-pin" 2>"$work/wrong-pin.txt"; then
     echo "FAIL a wrong PIN signed"; status=1
 elif ! cmp -s "$work/wrong-pin/remediate-x86.exe" "$dist_dir/remediate-x86.exe"; then
     echo "FAIL a wrong PIN changed remediate-x86.exe"; status=1
