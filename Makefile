@@ -6,10 +6,15 @@
 # same address (kept in build/START_PAGE_URL) until another is given, or until
 # `make clean`. Passed to the recipes through the environment, never as make
 # text: $(value) keeps a "$" in the address as written instead of expanding it.
+# make would otherwise expand the address itself when it exports it to a
+# recipe, and hand it through MAKEFLAGS to every sub-make (CMake's generated
+# makefiles too), which would expand it again: neither happens.
 ifneq ($(origin START_PAGE_URL),undefined)
 export REMEDIATION_START_PAGE_URL := $(value START_PAGE_URL)
 export REMEDIATION_START_PAGE_URL_GIVEN := 1
 endif
+unexport START_PAGE_URL
+MAKEOVERRIDES :=
 # A second pair, built for this address, proves that every character an address
 # may hold reaches the registry as it was written.
 E2E_START_PAGE_URL := https://start.e2e-check.example:8443/portal/home.aspx?user=a&lang=en;v=$$1'(2)'%20ok\#top
@@ -48,7 +53,6 @@ help:
 	@echo "  TIMESTAMP_URL        make sign: an RFC 3161 timestamp server (optional)"
 
 dist:
-	@tools/install-deps.sh build
 	@tools/build.sh
 
 # The host build of the unit tests; DIST_DIR names the executables that the
@@ -83,9 +87,10 @@ bench: dist
 	@for arch in $(ARCHES); do cmake --build --preset $$arch --target bench-floor-gui bench-floor-plain -j $(JOBS); done
 	@python3 tools/bench/bench.py --dist dist --floor-dir build --work build/bench/wine
 
-sign: dist
-	@tools/install-deps.sh sign
-	@tools/sign.sh dist
+# Not `sign: dist`: sign.sh builds dist/ itself, once the secret is out of the
+# environment of everything it starts.
+sign:
+	@tools/sign.sh --build dist
 
 clean:
 	rm -rf build dist

@@ -92,6 +92,10 @@ std::wstring ReadProcessUserSid();
 // An unset variable is no failure: it reads as empty text.
 std::wstring ReadEnvironmentVariable(const std::wstring& name);
 std::uint32_t QueryFileAttributes(const std::wstring& path);
+// The attribute bits of the path's entry as its folder lists it, for a name
+// that answers no query of its own (one pending deletion still is listed).
+// The path's last part is matched as a name, never as a wildcard.
+std::uint32_t ListedFileAttributes(const std::wstring& path);
 // The absolute form of a path, as Windows would resolve it: "." and ".."
 // taken out, "/" turned into "\\", doubled separators folded.
 std::wstring GetFullPath(const std::wstring& path);

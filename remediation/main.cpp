@@ -51,8 +51,15 @@ Outcome Main() {
     const std::wstring appData = platform::ReadEnvironmentVariable(AppDataVariable);
     if (!appData.empty()) {
         const std::wstring shortcut = PathForWindows(appData + ShortcutBelowAppData);
-        if (FileExists(shortcut, startupSearched) && DeleteFileWhenReleased(shortcut))
-            platform::ShowMessageBox(RemovalConfirmation, OkButtonOnly, platform::ProgramTitle);
+        if (FileExists(shortcut, startupSearched)) {
+            if (DeleteFileWhenReleased(shortcut))
+                platform::ShowMessageBox(RemovalConfirmation, OkButtonOnly, platform::ProgramTitle);
+        } else if (startupSearched) {
+            // "No such file" below a profile that is not there at all (a drive
+            // not mapped yet, or not seen by an elevated process) says nothing
+            // of the user's Startup folder. A profile without one has none to clean.
+            startupSearched = FolderExists(PathForWindows(appData));
+        }
     }
 
     // Silent either way; the exit status tells a deployment tool, and a start

@@ -39,7 +39,12 @@ inline bool IsNotFound(std::uint32_t errorCode) {
 // whether the answer was that nothing is there (no such file or folder), or
 // that the folder could not be looked in at all (an unreachable server, a name
 // no path may hold, no access).
+// A name that answers "access denied" is looked for in its folder's listing:
+// one pending deletion is still listed there.
 bool FileExists(const std::wstring& path, bool& searched);
+
+// True when the path names a folder that is there; any failure reads as false.
+bool FolderExists(const std::wstring& path);
 
 // Deletes the file, waiting up to about two seconds while another program
 // holds it open without delete sharing. True when this call removed it; false

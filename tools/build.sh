@@ -5,28 +5,48 @@
 # The address is the one given to make (REMEDIATION_START_PAGE_URL, with
 # REMEDIATION_START_PAGE_URL_GIVEN set), else the one the last accepted build
 # was given, kept in build/START_PAGE_URL, else the example address, with a
-# warning. `make clean` forgets it.
+# warning. `make clean` forgets it. It reaches CMake in a file, byte for byte:
+# a -D value would lose its trailing white space on the way, unseen by the check.
 #
-# Any failure (a refused address, a compile or link error, the import check)
-# removes what dist/ held, so that no earlier build, for another address or
-# from other sources, is deployed by mistake.
+# What dist/ held is withdrawn before anything else, so that no earlier build,
+# for another address or from other sources, is deployed by mistake, however
+# this ends: a refused address, a failed set-up, compile or import check, or
+# an interruption (INT, TERM, HUP).
 # Usage: tools/build.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 example=http://intranet.example.com
 remembered=build/START_PAGE_URL
+this_build=build/start-page-url.input
 dist=dist
 jobs=$(nproc 2>/dev/null || echo 2)
 
+say_withdrawn() {
+    echo "make failed: $dist/ holds no executable now, so that no earlier build is deployed by mistake." >&2
+}
 withdraw_on_failure() {
     local status=$?
     ((status == 0)) && return
     tools/deliver.sh --withdraw "$dist"
-    echo "make failed: $dist/ holds no executable now, so that no earlier build is deployed by mistake." >&2
+    say_withdrawn
     exit "$status"
 }
+# A shell ended by a signal runs its EXIT trap with status 0: each signal ends
+# the build as the failure it is.
+withdraw_on_signal() {
+    trap - EXIT
+    tools/deliver.sh --withdraw "$dist"
+    say_withdrawn
+    exit "$1"
+}
 trap withdraw_on_failure EXIT
+trap 'withdraw_on_signal 130' INT
+trap 'withdraw_on_signal 143' TERM
+trap 'withdraw_on_signal 129' HUP
+tools/deliver.sh --withdraw "$dist"
+
+tools/install-deps.sh build
 
 given=true
 if [[ -n ${REMEDIATION_START_PAGE_URL_GIVEN:-} ]]; then
@@ -38,11 +58,13 @@ else
     given=false
 fi
 
+mkdir -p build
+printf '%s' "$url" > "$this_build"
 for arch in x86 x64; do
-    cmake --preset "$arch" -Wno-dev --log-level=WARNING -DSTART_PAGE_URL="$url" >/dev/null
+    cmake --preset "$arch" -Wno-dev --log-level=WARNING -DSTART_PAGE_URL_FILE="$PWD/$this_build" >/dev/null
 done
 # Accepted by the check: every later make builds for it until another is given.
-if $given; then printf '%s' "$url" > "$remembered"; fi
+if $given; then cp "$this_build" "$remembered"; fi
 
 for arch in x86 x64; do
     cmake --build --preset "$arch" --target remediate -j "$jobs"

@@ -1,17 +1,29 @@
 #!/usr/bin/env bash
-# Signs the executables in a folder with Authenticode (SHA-256), in place, and
-# rewrites its SHA256SUMS. The key comes from one of:
-#   PFX            a PKCS#12 file, its password in PFX_PASSWORD;
+# Signs the executables in a folder with Authenticode (SHA-256) and rewrites
+# its SHA256SUMS: both or neither. The key comes from one of:
+#   PFX            a PKCS#12 file, its password in PFX_PASSWORD (empty for none);
 #   PKCS11_MODULE  a token's PKCS#11 module, with PKCS11_KEY (the key's
 #                  pkcs11: URI) and CERT (its certificate), the PIN in
 #                  PKCS11_PIN: the key never leaves the token.
-# TIMESTAMP_URL, when set, adds an RFC 3161 timestamp. Passwords and PINs are
-# read from the environment and reach osslsigncode through a file only this
-# user may read, removed afterwards: never on a command line, where any user
-# of the machine could read them.
-# Usage: tools/sign.sh DIR
+# TIMESTAMP_URL, when set, adds an RFC 3161 timestamp. The password or PIN is
+# read from the environment into a file only this user may read, removed
+# afterwards, and taken out of the environment before anything is started:
+# it reaches osslsigncode through that file alone, never through a command
+# line, where any user of the machine could read it, nor through the
+# environment of the build, the package set-up or the signer.
+# Both executables are signed to the side first; only when both are signed do
+# they and the sums replace the unsigned build, which any failure leaves
+# exactly as it was.
+# Usage: tools/sign.sh [--build] DIR   (--build: run tools/build.sh first, as `make sign` does)
 set -euo pipefail
-dir=$1
+build=false
+if [[ ${1:-} == --build ]]; then
+    build=true
+    shift
+fi
+dir=${1:?usage: tools/sign.sh [--build] DIR}
+tools=$(cd "$(dirname "$0")" && pwd)
+executables=(remediate-x86.exe remediate-x64.exe)
 
 usage() {
     echo "sign: $1" >&2
@@ -21,7 +33,24 @@ usage() {
 }
 
 secret_file=
-trap 'if [[ -n $secret_file ]]; then rm -f "$secret_file"; fi' EXIT
+side=
+backup=
+replacing=false
+clean_up() {
+    local status=$?
+    if $replacing; then
+        # Interrupted between the renames: the unsigned build goes back whole.
+        cp -p "$backup"/* "$dir/"
+        echo "sign: interrupted while replacing the executables; the unsigned build is back in $dir" >&2
+    fi
+    if [[ -n $secret_file ]]; then rm -f "$secret_file"; fi
+    if [[ -n $side ]]; then rm -rf "$side"; fi
+    return "$status"
+}
+trap clean_up EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 # A file that only this user may read, holding the secret.
 write_secret() {
     secret_file=$(umask 077 && mktemp)
@@ -33,35 +62,48 @@ if [[ -n ${PFX:-} && -n ${PKCS11_MODULE:-} ]]; then
 elif [[ -n ${PFX:-} ]]; then
     [[ -f $PFX ]] || usage "no certificate file at '$PFX'"
     [[ -n ${PFX_PASSWORD+set} ]] || usage "set PFX_PASSWORD in the environment to the certificate's password (empty for none)"
-    write_secret "$PFX_PASSWORD"
+    if [[ -n $PFX_PASSWORD ]]; then write_secret "$PFX_PASSWORD"; fi
     key=(-pkcs12 "$PFX")
 elif [[ -n ${PKCS11_MODULE:-} ]]; then
     [[ -f $PKCS11_MODULE ]] || usage "no PKCS#11 module at '$PKCS11_MODULE'"
     [[ ${PKCS11_KEY:-} == pkcs11:* ]] || usage "set PKCS11_KEY to the key's pkcs11: URI (p11tool --list-privkeys --login lists them)"
     [[ -f ${CERT:-} ]] || usage "set CERT to the file of the key's certificate (and its chain), PEM or DER"
-    [[ -n ${PKCS11_PIN+set} ]] || usage "set PKCS11_PIN in the environment to the token's PIN"
+    # Without a PIN the token would ask for one on the terminal, and wait there.
+    [[ -n ${PKCS11_PIN:-} ]] || usage "set PKCS11_PIN in the environment to the token's PIN"
     write_secret "$PKCS11_PIN"
     key=(-pkcs11module "$PKCS11_MODULE" -key "$PKCS11_KEY" -certs "$CERT")
 else
     usage "name the key: PFX, or PKCS11_MODULE with PKCS11_KEY and CERT"
 fi
-for exe in "$dir"/remediate-x86.exe "$dir"/remediate-x64.exe; do
-    [[ -f $exe ]] || usage "$exe is missing: run make (with your START_PAGE_URL) first"
+unset PFX_PASSWORD PKCS11_PIN
+readpass=()
+if [[ -n $secret_file ]]; then readpass=(-readpass "$secret_file"); fi
+
+if $build; then
+    "$tools/install-deps.sh" sign
+    "$tools/build.sh"
+fi
+for file in "${executables[@]}" SHA256SUMS; do
+    [[ -f $dir/$file ]] || usage "$dir/$file is missing: run make (with your START_PAGE_URL) first"
 done
 timestamp=()
 [[ -n ${TIMESTAMP_URL:-} ]] && timestamp=(-ts "$TIMESTAMP_URL")
 
-for exe in "$dir"/remediate-x86.exe "$dir"/remediate-x64.exe; do
-    signed="$exe.signed"
-    rm -f "$signed"
-    if ! said=$(osslsigncode sign "${key[@]}" -readpass "$secret_file" -h sha256 -n "Desktop Remediation" \
-        "${timestamp[@]}" -in "$exe" -out "$signed" 2>&1); then
+side=$(mktemp -d "$dir/.signing.XXXXXX")
+for exe in "${executables[@]}"; do
+    if ! said=$(osslsigncode sign "${key[@]}" "${readpass[@]}" -h sha256 -n "Desktop Remediation" \
+        "${timestamp[@]}" -in "$dir/$exe" -out "$side/$exe" 2>&1); then
         printf '%s\n' "$said" >&2
-        rm -f "$signed"
-        echo "sign: osslsigncode could not sign $exe; it is left unsigned" >&2
+        echo "sign: osslsigncode could not sign $dir/$exe; nothing was signed, $dir is as it was" >&2
         exit 1
     fi
-    mv "$signed" "$exe"
-    echo "signed $exe"
 done
-(cd "$dir" && sha256sum remediate-x86.exe remediate-x64.exe > SHA256SUMS)
+(cd "$side" && sha256sum "${executables[@]}" > SHA256SUMS)
+
+backup=$side/unsigned
+mkdir "$backup"
+cp -p "${executables[@]/#/$dir/}" "$dir/SHA256SUMS" "$backup/"
+replacing=true
+for file in "${executables[@]}" SHA256SUMS; do mv "$side/$file" "$dir/$file"; done
+replacing=false
+for exe in "${executables[@]}"; do echo "signed $dir/$exe"; done

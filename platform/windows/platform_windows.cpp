@@ -191,6 +191,20 @@ std::uint32_t QueryFileAttributes(const std::wstring& path) {
     return attributes;
 }
 
+std::uint32_t ListedFileAttributes(const std::wstring& path) {
+    // FindFirstFileW reads its last part as a pattern: one holding a wildcard
+    // could list another file, so it is no name to look for.
+    const std::size_t nameStart = path.find_last_of(L"\\/") + 1;
+    const std::wstring name = path.substr(nameStart);
+    if (name.empty() || name.find_first_of(L"*?") != std::wstring::npos)
+        Raise(L"FindFirstFileW", ERROR_INVALID_NAME, path);
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) Raise(L"FindFirstFileW", ::GetLastError(), path);
+    ::FindClose(search);
+    return found.dwFileAttributes;
+}
+
 std::wstring GetFullPath(const std::wstring& path) {
     // The answer counts its terminator when the buffer is too small, and not
     // when it fits; the path may also be longer than any fixed buffer.

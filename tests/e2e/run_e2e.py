@@ -328,7 +328,8 @@ class ShortcutRemovalTest(ProgramTest):
         self.assertTrue(in_own_profile, "the prefix has no user profile")
         cases = (("unset", "--no-appdata", None), ("an unreachable server", None, "\\\\nosuchserver\\share"),
                  ("in quotes", None, '"' + self.appdata() + '"'), ("a wildcard", None, self.appdata()[:-1] + "*"),
-                 ("empty", None, ""))
+                 ("empty", None, ""), ("on a drive that is not there", None, "Q:\\profiles\\user\\AppData\\Roaming"),
+                 ("naming no folder", None, self.appdata("NoSuchRoaming")))
         for path in [at_drive_root, self.shortcut, *in_own_profile]:
             self.plant_shortcut(path)
         try:

@@ -5,7 +5,9 @@
 # x64 build. The refusal must name the DLL, the function, the release that
 # first has it and the Windows it would fail on. Then a refused address, in a
 # copy of the sources whose earlier build was for another address: that
-# address stays remembered.
+# address stays remembered. Then, in that copy, make itself: an address that
+# holds make syntax or a carriage return, a failed package set-up, and a build
+# ended by SIGTERM mid-compile.
 # Usage: fail_closed_test.sh SOURCE_DIR DIST_DIR WORK_DIR
 set -euo pipefail
 source_dir=$1
@@ -61,6 +63,66 @@ grep -q 'START_PAGE_URL "http://bad address" is refused' "$work/refused.txt" || 
 left=$(ls "$copy/dist")
 [[ -z $left ]] || fail "after a refused address, dist/ still holds: $left"
 [[ $(<"$copy/build/START_PAGE_URL") == http://kept.example ]] || fail "a refused address replaced the remembered one"
+
+# make itself, in the copy, as an administrator runs it: not through the
+# make running this test.
+copy_make() { env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -C "$copy" "$@"; }
+# What a run printed, on one line: CMake wraps its messages.
+said() { tr -s ' \n' ' ' < "$1"; }
+
+# An address is never make text: a planted $(shell ...) must not run, neither
+# when make hands the address to a recipe nor in a sub-make.
+plant_earlier_build "$copy/dist"
+# shellcheck disable=SC2016  # the $(...) is for make, not for this shell
+if copy_make START_PAGE_URL='http://h.example.org/a$(shell touch planted)b' > "$work/planted.txt" 2>&1; then
+    fail "an address holding a space was built"
+fi
+planted=$(find "$copy" -name planted)
+[[ -z $planted ]] || fail "make ran the \$(shell ...) in the address: $planted"
+# shellcheck disable=SC2016
+said "$work/planted.txt" | grep -qF 'a$(shell touch planted)b" is refused: it holds a space at character 30' ||
+    fail "the address did not reach the check as it was given: $(cat "$work/planted.txt")"
+
+# A carriage return at the end, as an address copied from a Windows text file
+# carries, is refused by name, not dropped on the way.
+plant_earlier_build "$copy/dist"
+if copy_make START_PAGE_URL=$'http://x.example.org/a\r' > "$work/return.txt" 2>&1; then
+    fail "an address ending in a carriage return was built"
+fi
+said "$work/return.txt" | grep -qF 'it holds a carriage return (0x0D) at character 23' ||
+    fail "the carriage return was not named: $(cat "$work/return.txt")"
+[[ $(<"$copy/build/START_PAGE_URL") == http://kept.example ]] || fail "a refused address replaced the remembered one"
+left=$(ls "$copy/dist")
+[[ -z $left ]] || fail "after a refused address, dist/ still holds: $left"
+
+# A package set-up that fails before the build: dpkg finds nothing, apt fails.
+mkdir -p "$work/no-packages"
+printf '#!/bin/sh\nexit 1\n' > "$work/no-packages/dpkg-query"
+printf '#!/bin/sh\necho "apt-get: stand-in failure" >&2\nexit 100\n' > "$work/no-packages/apt-get"
+chmod +x "$work/no-packages/dpkg-query" "$work/no-packages/apt-get"
+plant_earlier_build "$copy/dist"
+if PATH="$work/no-packages:$PATH" copy_make > "$work/set-up.txt" 2>&1; then fail "make went through a failed set-up"; fi
+left=$(ls "$copy/dist")
+[[ -z $left ]] || fail "after a failed package set-up, dist/ still holds: $left"
+
+# make ended by SIGTERM mid-compile (a cancelled CI job): nothing in dist/, and
+# no compiler left running.
+plant_earlier_build "$copy/dist"
+rm -rf "$copy/build/x86" "$copy/build/x64"
+# Started directly, so that the signal goes to make itself.
+env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -C "$copy" START_PAGE_URL=http://b.example > "$work/terminated.txt" 2>&1 &
+make_pid=$!
+for _ in $(seq 600); do
+    grep -q "Building CXX" "$work/terminated.txt" && break
+    sleep 0.2
+done
+grep -q "Building CXX" "$work/terminated.txt" || fail "the compile never started: $(cat "$work/terminated.txt")"
+kill -TERM "$make_pid"
+if wait "$make_pid"; then fail "make ended by SIGTERM reported success"; fi
+left=$(ls "$copy/dist")
+[[ -z $left ]] || fail "after make was ended by SIGTERM, dist/ still holds: $left"
+running=$(pgrep -f "$copy/" || true)
+[[ -z $running ]] || fail "processes of the ended build still run: $(ps -o pid,args -p "${running//$'\n'/,}")"
 
 if ((failures == 0)); then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 ((failures == 0))

@@ -3,7 +3,10 @@
 # certificate made here, once from a PFX file and once from a SoftHSM2 token
 # made for the test, whose key never leaves it, and checks that the signatures
 # verify, that SHA256SUMS follows, and that no file holding the password or
-# PIN is left behind. dist/ itself is not touched.
+# PIN is left behind; then that a password-less PFX file signs, that a failure
+# on the second executable leaves both unsigned and the sums as they were, and
+# that the secret never reaches the signer's environment. dist/ itself is not
+# touched.
 # Usage: signing_test.sh SOURCE_DIR DIST_DIR WORK_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -33,7 +36,7 @@ before=$(sha256sum "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe)
 status=0
 for route in pfx pkcs11; do
     mkdir "$work/$route" "$work/$route-tmp"
-    cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$work/$route/"
+    cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$dist_dir/SHA256SUMS" "$work/$route/"
     if [[ $route == pfx ]]; then
         PFX="$work/test.pfx" PFX_PASSWORD="throwaway password" TMPDIR="$work/$route-tmp" \
             "$source_dir/tools/sign.sh" "$work/$route"
@@ -62,7 +65,7 @@ done
 
 # A wrong PIN signs nothing and says so.
 mkdir "$work/wrong-pin"
-cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$work/wrong-pin/"
+cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$dist_dir/SHA256SUMS" "$work/wrong-pin/"
 if env "${token[@]}" PKCS11_PIN=1111 "$source_dir/tools/sign.sh" "$work/wrong-pin" 2>"$work/wrong-pin.txt"; then
     echo "FAIL a wrong PIN signed"; status=1
 elif ! cmp -s "$work/wrong-pin/remediate-x86.exe" "$dist_dir/remediate-x86.exe"; then
@@ -70,6 +73,58 @@ elif ! cmp -s "$work/wrong-pin/remediate-x86.exe" "$dist_dir/remediate-x86.exe";
 elif ! grep -q "could not sign" "$work/wrong-pin.txt"; then
     echo "FAIL a wrong PIN was not reported:"; cat "$work/wrong-pin.txt"; status=1
 fi
+# A PFX file without a password signs, with no password file at all.
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/open.pfx" -passout pass:
+mkdir "$work/no-password"
+cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$dist_dir/SHA256SUMS" "$work/no-password/"
+if ! PFX="$work/open.pfx" PFX_PASSWORD='' "$source_dir/tools/sign.sh" "$work/no-password" >"$work/no-password.txt" 2>&1 ||
+    ! osslsigncode verify -CAfile "$work/cert.pem" -in "$work/no-password/remediate-x64.exe" >/dev/null 2>&1; then
+    echo "FAIL a PFX file without a password did not sign:"; cat "$work/no-password.txt"; status=1
+fi
+
+# A stand-in osslsigncode records what it was given, and fails on x64 when told
+# to: both are signed or neither, and the secret reaches it only in its file.
+mkdir "$work/bin"
+cat > "$work/bin/osslsigncode" <<'STANDIN'
+#!/bin/sh
+env > "$STANDIN_RECORD.env.$$"
+echo "$@" > "$STANDIN_RECORD.args.$$"
+while [ $# -gt 0 ]; do
+    case $1 in -in) in=$2; shift ;; -out) out=$2; shift ;; esac
+    shift
+done
+case $in in *"$STANDIN_FAIL_ON") echo "stand-in: refused $in" >&2; exit 1 ;; esac
+{ cat "$in"; echo signed; } > "$out"
+STANDIN
+chmod +x "$work/bin/osslsigncode"
+for fail_on in remediate-x64.exe nothing; do
+    folder=$work/stand-in-$fail_on
+    mkdir "$folder"
+    cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$dist_dir/SHA256SUMS" "$folder/"
+    if PATH="$work/bin:$PATH" STANDIN_RECORD="$work/record" STANDIN_FAIL_ON=$fail_on PFX="$work/test.pfx" \
+        PFX_PASSWORD="throwaway password" "$source_dir/tools/sign.sh" "$folder" >"$folder.txt" 2>&1; then
+        signed=true
+    else
+        signed=false
+    fi
+    if [[ $fail_on == nothing ]]; then
+        $signed || { echo "FAIL the stand-in signer's run failed:"; cat "$folder.txt"; status=1; }
+        (cd "$folder" && sha256sum --check --quiet SHA256SUMS) || { echo "FAIL SHA256SUMS does not follow"; status=1; }
+        continue
+    fi
+    if $signed; then echo "FAIL a signing whose second executable failed went through"; status=1; fi
+    for file in remediate-x86.exe remediate-x64.exe SHA256SUMS; do
+        cmp -s "$folder/$file" "$dist_dir/$file" || { echo "FAIL a failed signing changed $file"; status=1; }
+    done
+    leftovers=$(find "$folder" -mindepth 1 ! -name remediate-x86.exe ! -name remediate-x64.exe ! -name SHA256SUMS)
+    [[ -z $leftovers ]] || { echo "FAIL a failed signing left behind: $leftovers"; status=1; }
+done
+if grep -l "throwaway password" "$work"/record.* >/dev/null 2>&1; then
+    echo "FAIL the password reached the signer's environment or command line:"
+    grep -l "throwaway password" "$work"/record.*; status=1
+fi
+grep -q -- "-readpass" "$work"/record.args.* || { echo "FAIL the signer was not given the password file"; status=1; }
+
 if [[ $before != $(sha256sum "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe) ]]; then
     echo "FAIL the unsigned executables in $dist_dir changed"; status=1
 fi

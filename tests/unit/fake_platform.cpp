@@ -100,6 +100,15 @@ std::uint32_t QueryFileAttributes(const std::wstring& path) {
     return file->second;
 }
 
+// A name pending deletion is still listed in its folder.
+std::uint32_t ListedFileAttributes(const std::wstring& path) {
+    current.calls.push_back(L"ListedFileAttributes " + path);
+    const auto file = current.files.find(path);
+    if (file == current.files.end())
+        throw RunTimeFailure{L"FindFirstFileW", path, current.listError.value_or(current.queryError)};
+    return file->second;
+}
+
 std::wstring GetFullPath(const std::wstring& path) {
     current.calls.push_back(L"GetFullPath " + path);
     if (current.fullPathError) throw RunTimeFailure{L"GetFullPathNameW", path, *current.fullPathError};

@@ -37,13 +37,16 @@ struct System {
     std::optional<platform::OSVERSIONINFOA> versionRecordReceived;
 
     std::map<std::wstring, std::wstring> environment;  // names compared without regard to case
-    std::map<std::wstring, std::uint32_t> files;       // path -> attribute bits
+    std::map<std::wstring, std::uint32_t> files;       // path -> attribute bits, folders included
     std::map<std::wstring, std::uint32_t> deleteErrors;
     std::uint32_t queryError = 2;  // ERROR_FILE_NOT_FOUND for a path not in files
     // Deleted by another program that still holds them open: as on Windows
     // before 10 version 1809, and on SMB shares, their names answer 5 (access
     // denied) to a deletion and to a query alike until the handle closes.
     std::set<std::wstring> deletePending;
+    // What listing a folder for a name not in `files` fails with; by default
+    // what querying it does.
+    std::optional<std::uint32_t> listError;
 
     // The user the process runs as.
     std::wstring userSid = L"S-1-5-21-1004336348-1177238915-682003330-1001";
@@ -82,6 +85,12 @@ struct System {
     std::vector<RegistryCall> registry;
     std::vector<std::wstring> deleted;
     std::vector<platform::RunTimeFailure> reports;
+
+    // APPDATA naming a folder that is there, as it does on a signed-in desktop.
+    void SetAppData(const std::wstring& path) {
+        environment[L"APPDATA"] = path;
+        files[path] = platform::FILE_ATTRIBUTE_DIRECTORY;
+    }
 };
 
 // The system the fake platform answers from; Reset() gives a new one.

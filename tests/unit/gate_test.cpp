@@ -15,7 +15,7 @@ class GateTest : public FakeSystemTest {};
 
 TEST_F(GateTest, VersionFiveShowsOnlyTheRefusal) {
     system.majorVersion = 5;
-    system.environment[L"APPDATA"] = L"C:\\Users\\ann\\AppData\\Roaming";
+    system.SetAppData(L"C:\\Users\\ann\\AppData\\Roaming");
 
     EXPECT_EQ(platform::RunMain(), 0) << "a refusal is a normal end";
 
@@ -31,7 +31,7 @@ class GatePassesTest : public FakeSystemTest, public ::testing::WithParamInterfa
 
 TEST_P(GatePassesTest, AnyOtherVersionRunsBothRepairs) {
     system.majorVersion = GetParam();
-    system.environment[L"APPDATA"] = L"C:\\Users\\ann\\AppData\\Roaming";
+    system.SetAppData(L"C:\\Users\\ann\\AppData\\Roaming");
 
     EXPECT_EQ(platform::RunMain(), 0);
 
@@ -51,7 +51,7 @@ TEST_F(GateTest, ServiceAccountsChangeNothingAndEndWithStatusFour) {
     for (const wchar_t* sid : {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"}) {
         fake::Reset();
         system.userSid = sid;
-        system.environment[L"APPDATA"] = L"C:\\Windows\\system32\\config\\systemprofile\\AppData\\Roaming";
+        system.SetAppData(L"C:\\Windows\\system32\\config\\systemprofile\\AppData\\Roaming");
 
         EXPECT_EQ(platform::RunMain(), 4) << sid;
 
@@ -95,7 +95,7 @@ TEST_F(GateTest, MajorVersionIsWrittenAsSignedDecimal) {
 }
 
 TEST_F(GateTest, FailureLeavingMainIsReportedOnceWithStatusOne) {
-    system.environment[L"APPDATA"] = L"C:\\p";
+    system.SetAppData(L"C:\\p");
     const std::wstring shortcut = L"C:\\p\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
     system.files[shortcut] = 0x20;
     system.deleteErrors[shortcut] = 5;

@@ -49,7 +49,7 @@ TEST_F(LongPathTest, PathsTakeTheFormWindowsTakes) {
     for (const Case& c : cases) {
         fake::Reset();
         const std::wstring built = c.appData + Below;
-        system.environment[L"APPDATA"] = c.appData;
+        system.SetAppData(c.appData);
 
         const std::wstring handed = remediation::PathForWindows(built);
 
@@ -77,7 +77,7 @@ TEST_F(LongPathTest, AlreadyPrefixedPathIsLeftAsItIs) {
 TEST_F(LongPathTest, LongAppdataReachesQueryAndDeletionPrefixed) {
     const std::wstring appData = AppDataFor(L"C:\\Users\\ann\\", 400);
     const std::wstring handed = L"\\\\?\\" + appData + Below;
-    system.environment[L"APPDATA"] = appData;
+    system.SetAppData(appData);
     system.files[handed] = 0x20;
 
     EXPECT_EQ(platform::RunMain(), 0);
@@ -88,7 +88,7 @@ TEST_F(LongPathTest, LongAppdataReachesQueryAndDeletionPrefixed) {
 }
 
 TEST_F(LongPathTest, FullPathThatCannotBeMadeIsReported) {
-    system.environment[L"APPDATA"] = AppDataFor(L"C:\\Users\\ann\\", 400);
+    system.SetAppData(AppDataFor(L"C:\\Users\\ann\\", 400));
     system.fullPathError = 206;  // ERROR_FILENAME_EXCED_RANGE
 
     EXPECT_EQ(platform::RunMain(), 1) << "the Startup folder could not be looked at: that is no clean run";

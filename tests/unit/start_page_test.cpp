@@ -13,7 +13,7 @@ namespace {
 class StartPageTest : public FakeSystemTest {};
 
 TEST_F(StartPageTest, MainWritesTheBuiltInAddressUnderCurrentUser) {
-    system.environment[L"APPDATA"] = L"C:\\p";
+    system.SetAppData(L"C:\\p");
 
     EXPECT_EQ(platform::RunMain(), 0);
 
@@ -51,7 +51,7 @@ TEST_F(StartPageTest, ByteCountIsOfTheConvertedText) {
 TEST_F(StartPageTest, KeyThatCannotBeOpenedIsLeftAloneAndTheRunEndsWithStatusTwo) {
     for (const bool refused : {true, false}) {
         fake::Reset();
-        system.environment[L"APPDATA"] = L"C:\\p";
+        system.SetAppData(L"C:\\p");
         if (refused)
             system.createKeyResult = 5;  // access denied
         else
@@ -68,7 +68,7 @@ TEST_F(StartPageTest, KeyThatCannotBeOpenedIsLeftAloneAndTheRunEndsWithStatusTwo
 
 TEST_F(StartPageTest, ValueThatCannotBeSetEndsWithStatusTwoAndTheKeyIsClosed) {
     // The owner may open a key whose DACL grants it only reading; the write then fails.
-    system.environment[L"APPDATA"] = L"C:\\p";
+    system.SetAppData(L"C:\\p");
     system.setValueResult = 5;
 
     EXPECT_EQ(platform::RunMain(), 2);
@@ -81,7 +81,7 @@ TEST_F(StartPageTest, ValueThatCannotBeSetEndsWithStatusTwoAndTheKeyIsClosed) {
 
 TEST_F(StartPageTest, StatusTwoFollowsAConfirmedRemoval) {
     const std::wstring shortcut = L"C:\\p\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
-    system.environment[L"APPDATA"] = L"C:\\p";
+    system.SetAppData(L"C:\\p");
     system.files[shortcut] = 0x20;
     system.setValueResult = 5;
 

@@ -24,7 +24,7 @@ class ShortcutTest : public FakeSystemTest {
 protected:
     void SetUp() override {
         FakeSystemTest::SetUp();
-        system.environment[L"APPDATA"] = AppData;
+        system.SetAppData(AppData);
     }
     bool StartPageWritten() const {
         for (const auto& call : system.registry)
@@ -80,7 +80,7 @@ TEST_F(ShortcutTest, FailingAttributeQueryReadsAsNoFileButOnlyNotFoundCountsAsSe
                                                    {66, 3}, {67, 3}, {123, 3}, {1231, 3}};
     for (const auto& [error, status] : cases) {
         fake::Reset();
-        system.environment[L"APPDATA"] = AppData;
+        system.SetAppData(AppData);
         system.queryError = error;
 
         bool searched = !status;
@@ -104,7 +104,7 @@ TEST_F(ShortcutTest, ReadOnlyShortcutIsReportedBeforeConfirmationAndStartPage) {
     // shortcut still answers its attributes, so it is no deletion pending.
     for (const std::uint32_t attributes : {ReadOnly, ReadOnly | Hidden | System | Archive}) {
         fake::Reset();
-        system.environment[L"APPDATA"] = AppData;
+        system.SetAppData(AppData);
         system.files[Shortcut] = attributes;
 
         EXPECT_EQ(platform::RunMain(), 1);
@@ -120,7 +120,8 @@ TEST_F(ShortcutTest, ReadOnlyShortcutIsReportedBeforeConfirmationAndStartPage) {
 
 TEST_F(ShortcutTest, ShortcutDeletedButStillHeldOpenIsGone) {
     // Another run, Explorer or a scanner deleted it and still holds it open:
-    // deletion and query both answer access denied until that handle closes.
+    // deletion and query both answer access denied until that handle closes,
+    // yet the folder still lists it.
     system.files[Shortcut] = Normal;
     system.deletePending.insert(Shortcut);
 
@@ -128,12 +129,38 @@ TEST_F(ShortcutTest, ShortcutDeletedButStillHeldOpenIsGone) {
     EXPECT_FALSE(remediation::DeleteFileWhenReleased(Shortcut)) << "a deletion pending is no failure";
     EXPECT_THAT(system.sleeps, IsEmpty());
 
-    // Pending already when this run looks: nothing to remove, nothing to report,
-    // but the query's access denied cannot tell that from a folder out of reach.
-    EXPECT_EQ(platform::RunMain(), 3);
+    // Pending already when this run looks: the listing finds it, the deletion
+    // reads it as gone; nothing to confirm, nothing to report, the job is done.
+    EXPECT_EQ(platform::RunMain(), 0);
+    EXPECT_THAT(system.calls, Contains(std::wstring(L"ListedFileAttributes ") + Shortcut));
     EXPECT_THAT(system.boxes, IsEmpty()) << "this run removed nothing, so it confirms nothing";
     EXPECT_THAT(system.reports, IsEmpty());
     EXPECT_TRUE(StartPageWritten());
+
+    // A folder that cannot be listed either could not be searched.
+    fake::Reset();
+    system.SetAppData(AppData);
+    system.queryError = system.listError.emplace(5);
+    EXPECT_EQ(platform::RunMain(), 3);
+    EXPECT_THAT(system.deleted, IsEmpty());
+}
+
+TEST_F(ShortcutTest, NoSuchFileCountsAsSearchedOnlyBelowAnAppdataThatIsAFolder) {
+    // A profile on a drive not mapped yet, or in a folder that is not there,
+    // answers "no such file" for the shortcut too; a profile without a Startup
+    // folder has nothing to clean.
+    const std::pair<std::optional<std::uint32_t>, int> cases[] = {{std::nullopt, 3}, {Normal, 3}, {Directory, 0}};
+    for (const auto& [appDataAttributes, status] : cases) {
+        fake::Reset();
+        system.environment[L"APPDATA"] = AppData;
+        if (appDataAttributes) system.files[AppData] = *appDataAttributes;
+        system.queryError = 3;
+
+        EXPECT_EQ(platform::RunMain(), status) << "APPDATA " << (appDataAttributes ? *appDataAttributes : 0u);
+        EXPECT_THAT(system.calls, Contains(std::wstring(L"QueryFileAttributes ") + AppData));
+        EXPECT_THAT(system.boxes, IsEmpty());
+        EXPECT_TRUE(StartPageWritten());
+    }
 }
 
 TEST_F(ShortcutTest, ConfirmationThatCannotBeShownEndsTheRunBeforeTheStartPage) {
@@ -165,7 +192,7 @@ TEST_F(ShortcutTest, UnsetOrEmptyAppdataLooksForNothing) {
 }
 
 TEST_F(ShortcutTest, AppdataIsJoinedUnchanged) {
-    system.environment[L"APPDATA"] = L"D:\\Profiles\\ann\\";
+    system.SetAppData(L"D:\\Profiles\\ann\\");
 
     platform::RunMain();
 
@@ -230,7 +257,7 @@ TEST_F(ShortcutTest, ShortcutGoneBeforeItsDeletionIsNoFailureAndNotConfirmed) {
     // Another run removed it between this run's look and its deletion.
     for (const std::uint32_t error : {2u, 3u}) {
         fake::Reset();
-        system.environment[L"APPDATA"] = AppData;
+        system.SetAppData(AppData);
         system.files[Shortcut] = Normal;
         system.deleteErrors[Shortcut] = error;
 
