@@ -13,7 +13,7 @@ fi
 build=$1
 dist=$2
 tools=$(cd "$(dirname "$0")" && pwd)
-delivered=(remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt)
+delivered=(remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt THIRD-PARTY-NOTICES.txt)
 withdraw() {
     for file in "${delivered[@]}"; do rm -f "$dist/$file"; done
 }
@@ -37,3 +37,5 @@ mkdir -p "$dist"
 for arch in x86 x64; do cp "$build/$arch/remediate-$arch.exe" "$dist/"; done
 (cd "$dist" && sha256sum remediate-x86.exe remediate-x64.exe > SHA256SUMS)
 "$tools/toolchain_versions.sh" > "$dist/TOOLCHAIN.txt"
+"$tools/third_party_notices.sh" "$build/x86/remediate-x86.map" "$build/x64/remediate-x64.map" \
+    > "$dist/THIRD-PARTY-NOTICES.txt"

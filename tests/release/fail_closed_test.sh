@@ -26,7 +26,7 @@ i686-w64-mingw32-gcc-win32 -municode -mwindows -Wl,--major-subsystem-version,5,-
 cp "$dist_dir/remediate-x64.exe" "$work/build/x64/"
 # What an earlier, good build left.
 plant_earlier_build() {
-    for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt; do
+    for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt THIRD-PARTY-NOTICES.txt; do
         echo earlier > "$1/$file"
     done
 }
