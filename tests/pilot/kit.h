@@ -1,0 +1,174 @@
+// The pilot kit: the program's end-to-end cases as one Windows console
+// program, which runs unchanged on a real desktop and under Wine. Each case
+// gives the program a scratch profile of its own, runs it with a time limit,
+// reads and dismisses every box it shows, and compares what it did with what
+// Windows is documented to do. Where Wine does not model a behaviour, the
+// check says so and the case reads "todo (Wine)" there.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pilot {
+
+// --- what the kit knows of where it runs ---------------------------------
+
+struct Setting {
+    std::wstring program;       // the executable under test
+    std::wstring startPageUrl;  // the address it was built for
+    std::wstring kit;           // this executable
+    std::wstring scratch;       // the folder every case works below, removed at the end
+    bool underWine = false;
+    bool boxesReadable = false;  // this kit's own window station is visible
+    bool elevated = false;
+};
+const Setting& Where();
+void SetWhere(const Setting& setting);
+
+// --- running the program ---------------------------------------------------
+
+struct Box {
+    std::wstring title, text;
+};
+inline bool operator==(const Box& a, const Box& b) { return a.title == b.title && a.text == b.text; }
+
+struct RunOptions {
+    std::optional<std::wstring> appData;    // nothing: APPDATA unset
+    std::vector<std::wstring> environment;  // NAME=VALUE, replacing any value of NAME
+    std::wstring program;                   // empty: the program under test
+    std::wstring hold;                      // a path held open without delete sharing
+    DWORD releaseAfterMilliseconds = INFINITE;
+    bool invisibleStation = false;
+    DWORD timeoutMilliseconds = 30000;
+};
+
+struct RunResult {
+    DWORD startError = 0;  // CreateProcessW's error when it could not start
+    bool timedOut = false;
+    DWORD status = 0;
+    std::vector<Box> boxes;
+    std::vector<std::wstring> modules;  // every DLL it loaded, as Windows names its file
+};
+
+// Starts the program as a debuggee, so that every DLL it loads is seen.
+RunResult RunProgram(const RunOptions& options);
+// Ends a run in progress, from the console's control handler.
+void EndRunInProgress();
+
+// --- one case ----------------------------------------------------------------
+
+class Check {
+public:
+    // A difference from what Windows does fails the case.
+    void Expect(bool held, const std::wstring& difference);
+    // One Wine does not model: under Wine, the case reads "todo (Wine)".
+    void ExpectTodoWine(bool held, const std::wstring& difference);
+    void Skip(const std::wstring& why) { skipped_ = why; }
+
+    const std::wstring& Skipped() const { return skipped_; }
+    const std::vector<std::wstring>& Differences() const { return differences_; }
+    const std::vector<std::wstring>& WineDifferences() const { return wineDifferences_; }
+
+private:
+    std::wstring skipped_;
+    std::vector<std::wstring> differences_;
+    std::vector<std::wstring> wineDifferences_;
+};
+
+// A scratch profile folder of the case's own, given to the program as APPDATA.
+struct Profile {
+    std::wstring appData;   // ...\scratch\<case>
+    std::wstring startup;   // appData + the Startup folder below it
+    std::wstring shortcut;  // startup + "\Internet Explorer.lnk"
+};
+// `below` goes between the scratch folder of the case and the Startup folder's
+// path below APPDATA.
+Profile MakeProfile(const std::wstring& below = L"");
+
+struct Case {
+    std::wstring name;
+    void (*run)(const Case&, Check&);
+    const wchar_t* data = nullptr;  // what varies between the cases of one table
+    bool needsBoxes = false;        // expects a box, which only a visible station shows
+};
+std::vector<Case> AllCases();
+
+// --- checks the cases share ------------------------------------------------
+
+extern const Box Refusal;
+extern const Box Confirmation;
+constexpr wchar_t ProgramTitle[] = L"Desktop Remediation";
+
+std::wstring Describe(const RunResult& run);
+void ExpectRun(Check& check, const RunResult& run, DWORD status, const std::vector<Box>& boxes);
+void ExpectFailureReport(Check& check, const RunResult& run, const std::wstring& shortcut, DWORD error);
+void ExpectStartPageWritten(Check& check);
+void ExpectStartPageUnwritten(Check& check);
+
+// --- files -----------------------------------------------------------------
+
+std::wstring ExtendedPath(const std::wstring& path);  // "\\?\" form, for any length
+bool MakeFolders(const std::wstring& path);
+bool PlantShortcut(const std::wstring& path);
+bool Exists(const std::wstring& path);
+bool IsFolder(const std::wstring& path);
+bool SetAttributes(const std::wstring& path, DWORD attributes);
+bool SetSecurity(const std::wstring& path, const wchar_t* sddl);
+void RemoveTree(const std::wstring& path);
+std::wstring FreeDriveLetter();
+
+// --- the account's start page, and putting it back ---------------------------
+
+extern const wchar_t MainKey[];  // below HKEY_CURRENT_USER
+extern const wchar_t InternetExplorerKey[];
+struct StoredValue {
+    bool present = false;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+StoredValue ReadValue(HKEY root, const wchar_t* key, const wchar_t* name);
+bool WriteValue(HKEY root, const wchar_t* key, const wchar_t* name, const StoredValue& value);
+bool KeyExists(HKEY root, const wchar_t* key);
+bool DeleteKeyTree(HKEY root, const wchar_t* key);
+bool ProtectKey(const wchar_t* key, const wchar_t* sddl);
+StoredValue TextValue(const std::wstring& text);
+
+// What the kit changes, saved before the first case and put back after the
+// last; kept in the registry until then, so that a kit ended by force puts it
+// back at its next start.
+bool SaveAccount();
+bool RestoreAccount();  // from the kept copy, if there is one; true when nothing is left to put back
+bool AccountCopyKept();
+// Before each case: the start page gone, the key's permissions as found.
+void ResetStartPage();
+// The Windows version Wine reports to the programs started after this.
+void SetWineVersion(const wchar_t* version);
+bool InternetExplorerKeyExistedAtStart();
+
+// --- the kit's own processes ------------------------------------------------
+
+// Runs this kit again with the arguments and environment entries given, and
+// returns its exit status; ~0u when it could not run.
+DWORD RunKit(const std::wstring& arguments, const std::vector<std::wstring>& environment);
+std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring>& replaced, const std::vector<std::wstring>& added);
+
+// A service of the kit's own, run as `account` (nullptr: LocalSystem), which
+// starts the program with the APPDATA given. Fills the program's status and
+// whether the service's window station is visible.
+struct ServiceRun {
+    DWORD error = 0;  // of the service set-up, when it failed
+    const wchar_t* failedStep = nullptr;
+    DWORD status = 0;
+    bool stationVisible = true;
+    bool shortcutKept = true;  // the one planted in the APPDATA given
+};
+ServiceRun RunAsService(const wchar_t* account, const std::wstring& program, const std::wstring& appData);
+int ServiceMain(const std::wstring& program, const std::wstring& appData);
+
+// Writes to the console or to a redirected output, as UTF-8.
+void Print(const std::wstring& line);
+
+}  // namespace pilot

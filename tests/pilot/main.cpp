@@ -1,0 +1,270 @@
+// remediate-pilot: the program's cases on the desktop it runs on.
+//
+//   remediate-pilot-x86.exe [--program EXE [--start-page-url URL]] [--only TEXT]
+//       Runs every case (or those whose name holds TEXT) against the matching
+//       program one folder up, or EXE, for the address in START_PAGE_URL.txt
+//       beside it, or URL. One line a case: "ok NAME", "FAILED NAME: ...",
+//       "skipped NAME: ..." or "todo (Wine) NAME: ..."; then "N passed, N
+//       failed, N skipped". The exit status is the number of failures, at most 255.
+//   remediate-pilot-x86.exe --restore
+//       Only puts back what a kit ended by force had changed.
+// The kit's own processes also start it as --report-version (its exit status
+// is the major version Windows reports to it) and, as a temporary service,
+// --service EXE APPDATA.
+#include "kit.h"
+
+#include <cstdio>
+#include <cwchar>
+
+namespace pilot {
+namespace {
+
+Setting where;
+HANDLE interrupted = nullptr;  // set by the console's control handler
+HANDLE putBack = nullptr;      // set once the account is as it was found
+
+#if defined(_WIN64)
+constexpr wchar_t Arch[] = L"x64";
+#else
+constexpr wchar_t Arch[] = L"x86";
+#endif
+
+int Usage(const std::wstring& problem) {
+    Print(L"remediate-pilot: " + problem);
+    Print(std::wstring(L"usage: remediate-pilot-") + Arch +
+          L".exe [--program EXE [--start-page-url URL]] [--only TEXT] | --restore");
+    return 255;
+}
+
+std::wstring ModulePath() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    std::vector<wchar_t> buffer(path.size() + MAX_PATH);
+    const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    return length && length < buffer.size() ? std::wstring(buffer.data(), length) : path;
+}
+
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
+
+// START_PAGE_URL.txt as `make` writes it: the address and a newline.
+std::wstring AddressBeside(const std::wstring& program) {
+    const HANDLE file = ::CreateFileW((FolderOf(program) + L"\\START_PAGE_URL.txt").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return L"";
+    char bytes[4096];
+    DWORD read = 0;
+    ::ReadFile(file, bytes, sizeof(bytes), &read, nullptr);
+    ::CloseHandle(file);
+    while (read && (bytes[read - 1] == '\n' || bytes[read - 1] == '\r')) --read;
+    std::wstring address(read, L'\0');
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(read), &address[0], read);
+    address.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return address;
+}
+
+bool UnderWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+bool OwnStationIsVisible() {
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    const HWINSTA station = ::GetProcessWindowStation();
+    return station && ::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed) &&
+           (flags.dwFlags & WSF_VISIBLE);
+}
+
+// An administrator whose token holds the Administrators group enabled: on
+// Windows Vista and later, an elevated prompt.
+bool Elevated() {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                    &administrators))
+        return false;
+    BOOL member = FALSE;
+    const bool checked = ::CheckTokenMembership(nullptr, administrators, &member);
+    ::FreeSid(administrators);
+    return checked && member;
+}
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+    ::SetEvent(interrupted);
+    EndRunInProgress();
+    // The main thread puts the account back; the process ends once this returns.
+    ::WaitForSingleObject(putBack, 20000);
+    return TRUE;
+}
+
+bool Interrupted() { return ::WaitForSingleObject(interrupted, 0) == WAIT_OBJECT_0; }
+
+std::wstring AccountName() {
+    wchar_t name[256];
+    DWORD length = ARRAYSIZE(name);
+    return ::GetUserNameW(name, &length) ? name : L"(this account)";
+}
+
+void SayWhatChanges() {
+    Print(L"remediate-pilot: " + where.program + L", built for " + where.startPageUrl +
+          (where.underWine ? L", under Wine" : L""));
+    Print(L"It changes, for the account " + AccountName() +
+          L": the value \"Start Page\" under HKEY_CURRENT_USER\\" + MainKey + L" and that key's permissions" +
+          (where.underWine ? L", and Wine's Windows version" : L"") + L".");
+    Print(L"It puts them back after the last case, on Ctrl+C and when this window is closed; if it is ended by "
+          L"force, at its next start (or with --restore).");
+    Print(L"Each case works in a scratch profile below " + where.scratch +
+          L", removed at the end; the account's own Startup folder is never touched.");
+}
+
+int Restore() {
+    if (!RestoreAccount()) {
+        Print(L"remediate-pilot: what an earlier kit changed could not be put back (is its key locked?)");
+        return 255;
+    }
+    Print(L"remediate-pilot: nothing is left to put back");
+    return 0;
+}
+
+std::wstring Joined(const std::vector<std::wstring>& parts) {
+    std::wstring text;
+    for (const std::wstring& part : parts) text += (text.empty() ? L"" : L"; ") + part;
+    return text;
+}
+
+int RunCases(const std::wstring& only) {
+    if (AccountCopyKept()) {
+        Print(L"remediate-pilot: putting back what an earlier kit, ended before it finished, changed");
+        if (!RestoreAccount()) return Restore();
+    }
+    SayWhatChanges();
+    if (!SaveAccount()) {
+        RestoreAccount();
+        Print(L"remediate-pilot: the account's start page and its key's permissions could not be saved: nothing "
+              L"was run");
+        return 255;
+    }
+    MakeFolders(where.scratch);
+    int passed = 0, failed = 0, skipped = 0;
+    for (const Case& c : AllCases()) {
+        const std::wstring name = c.name + (c.data ? L" (" + std::wstring(c.data) + L")" : L"");
+        if (!only.empty() && name.find(only) == std::wstring::npos) continue;
+        if (Interrupted()) break;
+        ResetStartPage();
+        Check check;
+        if (c.needsBoxes && !where.boxesReadable)
+            check.Skip(L"it expects a box, which can only be read where this kit's window station is visible");
+        else
+            c.run(c, check);
+        if (Interrupted()) break;
+        if (!check.Skipped().empty()) {
+            ++skipped;
+            Print(L"skipped " + name + L": " + check.Skipped());
+        } else if (!check.Differences().empty()) {
+            ++failed;
+            Print(L"FAILED " + name + L": " + Joined(check.Differences()));
+        } else if (!check.WineDifferences().empty()) {
+            ++skipped;
+            Print(L"todo (Wine) " + name + L": " + Joined(check.WineDifferences()));
+        } else {
+            ++passed;
+            Print(L"ok " + name);
+        }
+    }
+    const bool restored = RestoreAccount();
+    RemoveTree(where.scratch);
+    ::SetEvent(putBack);
+    if (!restored) Print(L"remediate-pilot: the account's start page could not be put back: run the kit with --restore");
+    if (Interrupted()) {
+        Print(L"remediate-pilot: interrupted; the account's start page and its key's permissions are as they were");
+        return 255;
+    }
+    Print(std::to_wstring(passed) + L" passed, " + std::to_wstring(failed) + L" failed, " + std::to_wstring(skipped) +
+          L" skipped");
+    return failed > 255 ? 255 : failed;
+}
+
+}  // namespace
+
+const Setting& Where() { return where; }
+void SetWhere(const Setting& setting) { where = setting; }
+
+void Check::Expect(bool held, const std::wstring& difference) {
+    if (!held) differences_.push_back(difference);
+}
+
+void Check::ExpectTodoWine(bool held, const std::wstring& difference) {
+    if (!held) (where.underWine ? wineDifferences_ : differences_).push_back(difference);
+}
+
+void Print(const std::wstring& line) {
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0, written = 0;
+    const std::wstring text = line + L"\r\n";
+    if (::GetConsoleMode(out, &mode)) {
+        ::WriteConsoleW(out, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], size, nullptr, nullptr);
+    ::WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+}  // namespace pilot
+
+int wmain(int argc, wchar_t** argv) {
+    using namespace pilot;
+    Setting setting;
+    setting.kit = ModulePath();
+    setting.underWine = UnderWine();
+    std::wstring only, address;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring option = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (option == L"--report-version") {
+            OSVERSIONINFOA version{};
+            version.dwOSVersionInfoSize = sizeof(version);
+            ::GetVersionExA(&version);
+            return static_cast<int>(version.dwMajorVersion);
+        } else if (option == L"--service" && i + 2 < argc) {
+            return ServiceMain(argv[i + 1], argv[i + 2]);
+        } else if (option == L"--restore") {
+            SetWhere(setting);
+            return Restore();
+        } else if (option == L"--program" && hasValue) {
+            setting.program = FullPath(argv[++i]);
+        } else if (option == L"--start-page-url" && hasValue) {
+            address = argv[++i];
+        } else if (option == L"--only" && hasValue) {
+            only = argv[++i];
+        } else {
+            return Usage(L"unknown option " + option);
+        }
+    }
+    if (setting.program.empty())
+        setting.program = FolderOf(FolderOf(setting.kit)) + L"\\remediate-" + Arch + L".exe";
+    if (::GetFileAttributesW(setting.program.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return Usage(L"no program at " + setting.program + L": run the kit from dist\\pilot, or name it with --program");
+    setting.startPageUrl = address.empty() ? AddressBeside(setting.program) : address;
+    if (setting.startPageUrl.empty())
+        return Usage(L"no START_PAGE_URL.txt beside " + setting.program + L": give its address with --start-page-url");
+    setting.boxesReadable = OwnStationIsVisible();
+    setting.elevated = Elevated();
+    wchar_t temporary[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temporary);
+    setting.scratch = FullPath(std::wstring(temporary) + L"remediate-pilot-" + std::to_wstring(::GetCurrentProcessId()));
+    SetWhere(setting);
+
+    interrupted = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    putBack = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    return RunCases(only);
+}

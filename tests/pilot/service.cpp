@@ -1,0 +1,161 @@
+// A temporary service of the kit's own, so that the program runs as a service
+// account does under a deployment tool: as LocalSystem or LocalService, on a
+// window station nobody sees. The service is this executable, copied with the
+// program to a folder those accounts can read; it is deleted on every way out.
+#include "kit.h"
+
+#include <sddl.h>
+
+namespace pilot {
+namespace {
+
+struct ServiceHandle {
+    SC_HANDLE handle = nullptr;
+    ServiceHandle() = default;
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    ~ServiceHandle() {
+        if (handle) ::CloseServiceHandle(handle);
+    }
+};
+
+// Stops the service if it still runs, and deletes it.
+struct TemporaryService {
+    ServiceHandle service;
+    TemporaryService() = default;
+    TemporaryService(const TemporaryService&) = delete;
+    TemporaryService& operator=(const TemporaryService&) = delete;
+    ~TemporaryService() {
+        if (!service.handle) return;
+        SERVICE_STATUS status{};
+        if (::QueryServiceStatus(service.handle, &status) && status.dwCurrentState != SERVICE_STOPPED)
+            ::ControlService(service.handle, SERVICE_CONTROL_STOP, &status);
+        ::DeleteService(service.handle);
+    }
+};
+
+// The service's status word: the program's exit status, whether the
+// service's window station is visible, and whether the program ran at all.
+constexpr DWORD Ran = 0x10000, Visible = 0x20000;
+
+ServiceRun Failed(const wchar_t* step) {
+    ServiceRun run;
+    run.failedStep = step;
+    run.error = ::GetLastError();
+    return run;
+}
+
+SERVICE_STATUS_HANDLE statusHandle = nullptr;
+std::wstring serviceProgram, serviceAppData;
+
+void Report(DWORD state, DWORD code) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwWin32ExitCode = state == SERVICE_STOPPED ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    status.dwServiceSpecificExitCode = code;
+    status.dwWaitHint = 30000;
+    ::SetServiceStatus(statusHandle, &status);
+}
+
+DWORD WINAPI OnControl(DWORD, DWORD, LPVOID, LPVOID) { return NO_ERROR; }
+
+void WINAPI RunProgramAsService(DWORD, LPWSTR*) {
+    statusHandle = ::RegisterServiceCtrlHandlerExW(L"", OnControl, nullptr);
+    if (!statusHandle) return;
+    Report(SERVICE_RUNNING, 0);
+    DWORD code = 0;
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    const HWINSTA station = ::GetProcessWindowStation();
+    if (station && ::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed) &&
+        (flags.dwFlags & WSF_VISIBLE))
+        code |= Visible;
+    std::vector<wchar_t> environment = EnvironmentWith({L"APPDATA="}, {L"APPDATA=" + serviceAppData});
+    std::wstring commandLine = L"\"" + serviceProgram + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (::CreateProcessW(serviceProgram.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                         environment.data(), nullptr, &startup, &process)) {
+        if (::WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) ::TerminateProcess(process.hProcess, 255);
+        DWORD status = 255;
+        ::GetExitCodeProcess(process.hProcess, &status);
+        code |= Ran | (status & 0xFFFF);
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+    }
+    Report(SERVICE_STOPPED, code);
+}
+
+}  // namespace
+
+int ServiceMain(const std::wstring& program, const std::wstring& appData) {
+    serviceProgram = program;
+    serviceAppData = appData;
+    wchar_t name[] = L"";
+    SERVICE_TABLE_ENTRYW table[] = {{name, RunProgramAsService}, {nullptr, nullptr}};
+    return ::StartServiceCtrlDispatcherW(table) ? 0 : 1;
+}
+
+ServiceRun RunAsService(const wchar_t* account, const std::wstring& program, const std::wstring& appData) {
+    // A folder of the Windows directory's own Temp, which the service accounts
+    // may read, holding copies of the kit and the program.
+    wchar_t windows[MAX_PATH];
+    ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring folder = std::wstring(windows) + L"\\Temp\\remediate-pilot-service-" +
+                                std::to_wstring(::GetCurrentProcessId());
+    struct Folder {
+        std::wstring path;
+        ~Folder() { RemoveTree(path); }
+    } made{folder};
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)",
+                                                                SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
+                                                                nullptr))
+        return Failed(L"ConvertStringSecurityDescriptorToSecurityDescriptorW");
+    const bool created = ::CreateDirectoryW(folder.c_str(), &attributes) != 0;
+    ::LocalFree(attributes.lpSecurityDescriptor);
+    if (!created) return Failed(L"CreateDirectoryW");
+    const std::wstring kit = folder + L"\\remediate-pilot.exe";
+    const std::wstring copy = folder + L"\\" + program.substr(program.rfind(L'\\') + 1);
+    if (!::CopyFileW(Where().kit.c_str(), kit.c_str(), FALSE) || !::CopyFileW(program.c_str(), copy.c_str(), FALSE))
+        return Failed(L"CopyFileW");
+    // The account's APPDATA as the case gives it, with a shortcut there that
+    // must still be there afterwards.
+    const std::wstring shortcut = appData + L"\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
+    PlantShortcut(shortcut);
+
+    ServiceHandle manager;
+    manager.handle = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (!manager.handle) return Failed(L"OpenSCManagerW");
+    const std::wstring name = L"RemediatePilot" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring command = L"\"" + kit + L"\" --service \"" + copy + L"\" \"" + appData + L"\"";
+    TemporaryService service;
+    service.service.handle =
+        ::CreateServiceW(manager.handle, name.c_str(), L"Desktop Remediation pilot (temporary)", SERVICE_ALL_ACCESS,
+                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, command.c_str(),
+                         nullptr, nullptr, nullptr, account, account ? L"" : nullptr);
+    if (!service.service.handle) return Failed(L"CreateServiceW");
+    if (!::StartServiceW(service.service.handle, 0, nullptr)) return Failed(L"StartServiceW");
+    SERVICE_STATUS status{};
+    const DWORD started = ::GetTickCount();
+    while (::QueryServiceStatus(service.service.handle, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+        if (::GetTickCount() - started > 60000) {
+            ::SetLastError(ERROR_TIMEOUT);
+            return Failed(L"waiting for the service to stop");
+        }
+        ::Sleep(100);
+    }
+    ServiceRun run;
+    if (!(status.dwServiceSpecificExitCode & Ran)) {
+        ::SetLastError(status.dwWin32ExitCode);
+        return Failed(L"starting the program from the service");
+    }
+    run.status = status.dwServiceSpecificExitCode & 0xFFFF;
+    run.stationVisible = (status.dwServiceSpecificExitCode & Visible) != 0;
+    run.shortcutKept = Exists(shortcut);
+    return run;
+}
+
+}  // namespace pilot

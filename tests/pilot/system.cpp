@@ -1,0 +1,312 @@
+// Files, registry values and permissions as the cases set them up and read
+// them back, and the account's start page, saved and put back.
+#include "kit.h"
+
+#include <sddl.h>
+
+#include <cstring>
+#include <cwchar>
+
+namespace pilot {
+
+const wchar_t InternetExplorerKey[] = L"Software\\Microsoft\\Internet Explorer";
+const wchar_t MainKey[] = L"Software\\Microsoft\\Internet Explorer\\Main";
+
+namespace {
+
+struct Key {
+    HKEY key = nullptr;
+    Key() = default;
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    ~Key() {
+        if (key) ::RegCloseKey(key);
+    }
+};
+
+struct LocalMemory {
+    HLOCAL memory = nullptr;
+    LocalMemory() = default;
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
+    ~LocalMemory() {
+        if (memory) ::LocalFree(memory);
+    }
+};
+
+constexpr wchar_t KeptCopyKey[] = L"Software\\Desktop Remediation Pilot";
+constexpr wchar_t WineKey[] = L"Software\\Wine";
+constexpr wchar_t StartPage[] = L"Start Page";
+
+// What the kit found before its first case.
+struct Found {
+    bool internetExplorerExisted = false;
+    bool mainExisted = false;
+    StoredValue startPage;
+    std::vector<BYTE> security;  // the Main key's DACL, self-relative
+    StoredValue wineVersion;     // under Wine
+};
+Found found;
+
+std::vector<BYTE> KeyDacl(const wchar_t* path) {
+    Key key;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, READ_CONTROL, &key.key) != ERROR_SUCCESS) return {};
+    DWORD size = 0;
+    ::RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    std::vector<BYTE> descriptor(size);
+    if (size == 0 ||
+        ::RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) != ERROR_SUCCESS)
+        return {};
+    return descriptor;
+}
+
+bool SetKeyDacl(const wchar_t* path, std::vector<BYTE> descriptor) {
+    if (descriptor.empty()) return true;
+    Key key;
+    // Its owner may always change a key's permissions, whatever they grant.
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, WRITE_DAC, &key.key) != ERROR_SUCCESS) return false;
+    return ::RegSetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor.data()) == ERROR_SUCCESS;
+}
+
+StoredValue Flag(bool set) {
+    StoredValue value{true, REG_DWORD, std::vector<BYTE>(4)};
+    value.data[0] = set ? 1 : 0;
+    return value;
+}
+
+bool IsSet(const StoredValue& flag) { return flag.present && !flag.data.empty() && flag.data[0]; }
+
+StoredValue Binary(const std::vector<BYTE>& bytes) { return StoredValue{true, REG_BINARY, bytes}; }
+
+// The kept copy holds each saved value under its name, with "present" and
+// "type" beside it.
+void KeepValue(const std::wstring& name, const StoredValue& value) {
+    WriteValue(HKEY_CURRENT_USER, KeptCopyKey, (name + L" present").c_str(), Flag(value.present));
+    StoredValue type{true, REG_DWORD, std::vector<BYTE>(4)};
+    std::memcpy(type.data.data(), &value.type, 4);
+    WriteValue(HKEY_CURRENT_USER, KeptCopyKey, (name + L" type").c_str(), type);
+    WriteValue(HKEY_CURRENT_USER, KeptCopyKey, (name + L" data").c_str(), Binary(value.data));
+}
+
+StoredValue KeptValue(const std::wstring& name) {
+    StoredValue value;
+    value.present = IsSet(ReadValue(HKEY_CURRENT_USER, KeptCopyKey, (name + L" present").c_str()));
+    const StoredValue type = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, (name + L" type").c_str());
+    if (type.data.size() == 4) std::memcpy(&value.type, type.data.data(), 4);
+    value.data = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, (name + L" data").c_str()).data;
+    return value;
+}
+
+Found ReadKeptCopy() {
+    Found kept;
+    kept.internetExplorerExisted =
+        IsSet(ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Internet Explorer key existed"));
+    kept.mainExisted = IsSet(ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Main key existed"));
+    kept.startPage = KeptValue(StartPage);
+    kept.security = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Main key permissions").data;
+    kept.wineVersion = KeptValue(L"Wine Version");
+    return kept;
+}
+
+bool PutBack(const Found& saved) {
+    bool done = true;
+    if (!saved.internetExplorerExisted) {
+        done = DeleteKeyTree(HKEY_CURRENT_USER, InternetExplorerKey) && done;
+    } else if (!saved.mainExisted) {
+        done = DeleteKeyTree(HKEY_CURRENT_USER, MainKey) && done;
+    } else {
+        // Permissions first: the cases may have left the key closed to writing.
+        if (KeyExists(HKEY_CURRENT_USER, MainKey)) done = SetKeyDacl(MainKey, saved.security) && done;
+        done = WriteValue(HKEY_CURRENT_USER, MainKey, StartPage, saved.startPage) && done;
+    }
+    if (Where().underWine) done = WriteValue(HKEY_CURRENT_USER, WineKey, L"Version", saved.wineVersion) && done;
+    return done;
+}
+
+}  // namespace
+
+StoredValue ReadValue(HKEY root, const wchar_t* path, const wchar_t* name) {
+    StoredValue value;
+    Key key;
+    if (::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, &key.key) != ERROR_SUCCESS) return value;
+    DWORD size = 0;
+    if (::RegQueryValueExW(key.key, name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) return value;
+    value.data.resize(size);
+    if (::RegQueryValueExW(key.key, name, nullptr, &value.type, value.data.data(), &size) != ERROR_SUCCESS)
+        return StoredValue();
+    value.data.resize(size);
+    value.present = true;
+    return value;
+}
+
+bool WriteValue(HKEY root, const wchar_t* path, const wchar_t* name, const StoredValue& value) {
+    Key key;
+    if (!value.present) {
+        const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_SET_VALUE, &key.key);
+        if (opened == ERROR_FILE_NOT_FOUND) return true;
+        if (opened != ERROR_SUCCESS) return false;
+        const LONG removed = ::RegDeleteValueW(key.key, name);
+        return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND;
+    }
+    if (::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key.key, nullptr) != ERROR_SUCCESS)
+        return false;
+    return ::RegSetValueExW(key.key, name, 0, value.type, value.data.data(), static_cast<DWORD>(value.data.size())) ==
+           ERROR_SUCCESS;
+}
+
+StoredValue TextValue(const std::wstring& text) {
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
+    return StoredValue{true, REG_SZ, std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
+}
+
+bool KeyExists(HKEY root, const wchar_t* path) {
+    Key key;
+    return ::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, &key.key) == ERROR_SUCCESS;
+}
+
+// RegDeleteTreeW first came with Vista: the subkeys go first, one by one.
+bool DeleteKeyTree(HKEY root, const wchar_t* path) {
+    {
+        Key key;
+        const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, &key.key);
+        if (opened == ERROR_FILE_NOT_FOUND) return true;
+        if (opened != ERROR_SUCCESS) return false;
+        for (;;) {
+            wchar_t name[256];
+            DWORD length = ARRAYSIZE(name);
+            if (::RegEnumKeyExW(key.key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            if (!DeleteKeyTree(root, (std::wstring(path) + L"\\" + name).c_str())) return false;
+        }
+    }
+    const LONG removed = ::RegDeleteKeyW(root, path);
+    return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND;
+}
+
+bool ProtectKey(const wchar_t* path, const wchar_t* sddl) {
+    LocalMemory descriptor;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor.memory, nullptr))
+        return false;
+    const DWORD size = static_cast<DWORD>(::LocalSize(descriptor.memory));
+    const BYTE* bytes = static_cast<const BYTE*>(descriptor.memory);
+    return SetKeyDacl(path, std::vector<BYTE>(bytes, bytes + size));
+}
+
+bool AccountCopyKept() { return KeyExists(HKEY_CURRENT_USER, KeptCopyKey); }
+
+bool SaveAccount() {
+    found.internetExplorerExisted = KeyExists(HKEY_CURRENT_USER, InternetExplorerKey);
+    found.mainExisted = KeyExists(HKEY_CURRENT_USER, MainKey);
+    found.startPage = ReadValue(HKEY_CURRENT_USER, MainKey, StartPage);
+    found.security = found.mainExisted ? KeyDacl(MainKey) : std::vector<BYTE>();
+    if (found.mainExisted && found.security.empty()) return false;
+    if (Where().underWine) found.wineVersion = ReadValue(HKEY_CURRENT_USER, WineKey, L"Version");
+    KeepValue(StartPage, found.startPage);
+    KeepValue(L"Wine Version", found.wineVersion);
+    WriteValue(HKEY_CURRENT_USER, KeptCopyKey, L"Main key permissions", Binary(found.security));
+    WriteValue(HKEY_CURRENT_USER, KeptCopyKey, L"Main key existed", Flag(found.mainExisted));
+    // Written last: a copy without it was never finished, and holds nothing to put back.
+    return WriteValue(HKEY_CURRENT_USER, KeptCopyKey, L"Internet Explorer key existed",
+                      Flag(found.internetExplorerExisted)) &&
+           ReadKeptCopy().security == found.security;
+}
+
+bool RestoreAccount() {
+    if (!AccountCopyKept()) return true;
+    const bool finished = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Internet Explorer key existed").present;
+    if (finished && !PutBack(ReadKeptCopy())) return false;
+    return DeleteKeyTree(HKEY_CURRENT_USER, KeptCopyKey);
+}
+
+bool InternetExplorerKeyExistedAtStart() { return found.internetExplorerExisted; }
+
+void ResetStartPage() {
+    if (found.mainExisted) {
+        SetKeyDacl(MainKey, found.security);
+    } else if (KeyExists(HKEY_CURRENT_USER, MainKey)) {
+        ProtectKey(MainKey, L"D:(A;;KA;;;WD)");
+    }
+    WriteValue(HKEY_CURRENT_USER, MainKey, StartPage, StoredValue());
+    if (Where().underWine) SetWineVersion(L"win10");
+}
+
+void SetWineVersion(const wchar_t* version) { WriteValue(HKEY_CURRENT_USER, WineKey, L"Version", TextValue(version)); }
+
+// --- files -----------------------------------------------------------------
+
+std::wstring ExtendedPath(const std::wstring& path) {
+    if (path.rfind(L"\\\\?\\", 0) == 0) return path;
+    if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
+bool MakeFolders(const std::wstring& path) {
+    const std::wstring extended = ExtendedPath(path);
+    // Every parent after the drive, in turn; those that are there already stay.
+    for (std::size_t at = extended.find(L'\\', 7); at != std::wstring::npos; at = extended.find(L'\\', at + 1))
+        ::CreateDirectoryW(extended.substr(0, at).c_str(), nullptr);
+    return ::CreateDirectoryW(extended.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool PlantShortcut(const std::wstring& path) {
+    MakeFolders(path.substr(0, path.rfind(L'\\')));
+    const HANDLE file = ::CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    static const char content[] = "L\0\0\0 a shortcut";
+    DWORD written = 0;
+    const bool wrote = ::WriteFile(file, content, sizeof(content) - 1, &written, nullptr) != 0;
+    ::CloseHandle(file);
+    return wrote;
+}
+
+bool Exists(const std::wstring& path) {
+    return ::GetFileAttributesW(ExtendedPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(ExtendedPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool SetAttributes(const std::wstring& path, DWORD attributes) {
+    return ::SetFileAttributesW(ExtendedPath(path).c_str(), attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+bool SetSecurity(const std::wstring& path, const wchar_t* sddl) {
+    LocalMemory descriptor;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor.memory, nullptr))
+        return false;
+    return ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.memory) != 0;
+}
+
+void RemoveTree(const std::wstring& path) {
+    const std::wstring extended = ExtendedPath(path);
+    const DWORD attributes = ::GetFileAttributesW(extended.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(extended.c_str());
+        return;
+    }
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = ::FindFirstFileW((extended + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (wcscmp(entry.cFileName, L".") && wcscmp(entry.cFileName, L".."))
+                RemoveTree(path + L"\\" + entry.cFileName);
+        } while (::FindNextFileW(search, &entry));
+        ::FindClose(search);
+    }
+    ::SetFileAttributesW(extended.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::RemoveDirectoryW(extended.c_str());
+}
+
+std::wstring FreeDriveLetter() {
+    const DWORD used = ::GetLogicalDrives();
+    for (wchar_t letter = L'Q'; letter <= L'Y'; ++letter)
+        if (!(used & (1u << (letter - L'A')))) return std::wstring(1, letter) + L":";
+    return L"";
+}
+
+}  // namespace pilot
