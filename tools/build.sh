@@ -67,7 +67,7 @@ done
 if $given; then cp "$this_build" "$remembered"; fi
 
 for arch in x86 x64; do
-    cmake --build --preset "$arch" --target remediate -j "$jobs"
+    cmake --build --preset "$arch" --target remediate remediate-pilot -j "$jobs"
 done
 tools/deliver.sh build "$dist"
 printf '%s\n' "$url" > "$dist/START_PAGE_URL.txt"

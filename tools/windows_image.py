@@ -2,13 +2,14 @@
 """Reads what Windows' loader will see in an executable, with pefile, and
 refuses one that would not start on the oldest Windows it is for.
 
-Usage: /usr/bin/python3 windows_image.py --arch x86|x64 EXE...
+Usage: /usr/bin/python3 windows_image.py --arch x86|x64 [--console] EXE...
 
 `make` runs it on each executable after linking and before anything is copied
 to dist/; the release tests read the executables through the same functions.
 It fails on an import that windows_imports.txt does not list, or lists for a
 Windows later than the executable's oldest (Windows XP for x86, Windows XP x64
-for x64), and on a subsystem or loader version that Windows would refuse.
+for x64), and on a subsystem or loader version that Windows would refuse: the
+GUI subsystem for the program, the console one with --console (the pilot kit).
 pefile comes from Debian's python3-pefile, which is for Debian's own
 /usr/bin/python3, not for another python3 that may come first on PATH.
 """
@@ -27,6 +28,7 @@ RELEASES = ["Windows NT 3.1", "Windows NT 3.5", "Windows NT 4.0", "Windows 2000"
             "Windows Vista", "Windows 7", "Windows 8", "Windows 10"]
 OLDEST = {"x86": ("Windows XP", (5, 1)), "x64": ("Windows XP x64", (5, 2))}
 GUI_SUBSYSTEM = 2
+CONSOLE_SUBSYSTEM = 3
 IMPORT_LIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows_imports.txt")
 _DIRECTORIES = [pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
                 pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
@@ -89,12 +91,14 @@ def listed_imports(path=IMPORT_LIST):
     return listed
 
 
-def loader_problems(image, arch):
+def loader_problems(image, arch, subsystem=GUI_SUBSYSTEM):
     """Why the subsystem or the loader versions would keep the executable from starting on its oldest Windows."""
     release, limit = OLDEST[arch]
     found = []
-    if image.subsystem != GUI_SUBSYSTEM:
+    if subsystem == GUI_SUBSYSTEM and image.subsystem != GUI_SUBSYSTEM:
         found.append("it is not a Windows GUI program: a console would open")
+    elif subsystem == CONSOLE_SUBSYSTEM and image.subsystem != CONSOLE_SUBSYSTEM:
+        found.append("it is not a console program: it would print nothing at a command prompt")
     for field, version in (("Subsystem", image.subsystem_version), ("OSystem", image.os_version)):
         if version > limit:
             found.append(f"its {field} version {version[0]}.{version[1]} is later than {release}'s "
@@ -117,21 +121,23 @@ def import_problems(image, arch, listed):
     return found
 
 
-def problems(image, arch, listed):
+def problems(image, arch, listed, subsystem=GUI_SUBSYSTEM):
     """Why Windows' loader would refuse the executable on its oldest Windows; empty when it would not."""
-    return loader_problems(image, arch) + import_problems(image, arch, listed)
+    return loader_problems(image, arch, subsystem) + import_problems(image, arch, listed)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=sorted(OLDEST), required=True)
+    parser.add_argument("--console", action="store_true", help="a console program, as the pilot kit is")
     parser.add_argument("exe", nargs="+")
     options = parser.parse_args()
     failed = False
     try:
         listed = listed_imports()
         for exe in options.exe:
-            for problem in problems(read(exe), options.arch, listed):
+            subsystem = CONSOLE_SUBSYSTEM if options.console else GUI_SUBSYSTEM
+            for problem in problems(read(exe), options.arch, listed, subsystem):
                 print(f"{os.path.basename(exe)}: {problem}", file=sys.stderr)
                 failed = True
     except (ImageError, OSError) as error:

@@ -117,8 +117,14 @@ class WineSession:
             raise WineError(f"Wine processes of this prefix were still running after the wineserver ended, "
                             f"and were killed: {leftovers}")
 
-    def _processes_in_prefix(self):
-        """PIDs of live processes, other than zombies, that run in this session's prefix."""
+    def kill_processes(self, name):
+        """Ends by force every process of this prefix whose command line names `name`."""
+        for pid in self._processes_in_prefix(name):
+            os.kill(pid, signal.SIGKILL)
+
+    def _processes_in_prefix(self, name=None):
+        """PIDs of live processes, other than zombies, that run in this session's prefix (and whose command
+        line names `name`, when given)."""
         marker = f"WINEPREFIX={self.prefix}".encode()
         found = []
         for entry in os.listdir("/proc"):
@@ -131,6 +137,10 @@ class WineSession:
                 with open(f"/proc/{entry}/stat", "rb") as stat:
                     if stat.read().rsplit(b")", 1)[1].split()[0] == b"Z":
                         continue
+                if name is not None:
+                    with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                        if name.encode() not in cmdline.read():
+                            continue
             except OSError:
                 continue  # ended meanwhile, or not ours to read
             found.append(int(entry))

@@ -69,9 +69,7 @@ std::wstring AddressBeside(const std::wstring& program) {
     return address;
 }
 
-bool UnderWine() {
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+bool UnderWine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
 bool OwnStationIsVisible() {
     USEROBJECTFLAGS flags{};
@@ -114,11 +112,11 @@ std::wstring AccountName() {
 void SayWhatChanges() {
     Print(L"remediate-pilot: " + where.program + L", built for " + where.startPageUrl +
           (where.underWine ? L", under Wine" : L""));
-    Print(L"It changes, for the account " + AccountName() +
-          L": the value \"Start Page\" under HKEY_CURRENT_USER\\" + MainKey + L" and that key's permissions" +
-          (where.underWine ? L", and Wine's Windows version" : L"") + L".");
-    Print(L"It puts them back after the last case, on Ctrl+C and when this window is closed; if it is ended by "
-          L"force, at its next start (or with --restore).");
+    Print(L"It changes, for the account " + AccountName() + L": the value \"Start Page\" under HKEY_CURRENT_USER\\" +
+          MainKey + L" and that key's permissions" + (where.underWine ? L", and Wine's Windows version" : L"") + L".");
+    Print(
+        L"It puts them back after the last case, on Ctrl+C and when this window is closed; if it is ended by "
+        L"force, at its next start (or with --restore).");
     Print(L"Each case works in a scratch profile below " + where.scratch +
           L", removed at the end; the account's own Startup folder is never touched.");
 }
@@ -146,8 +144,9 @@ int RunCases(const std::wstring& only) {
     SayWhatChanges();
     if (!SaveAccount()) {
         RestoreAccount();
-        Print(L"remediate-pilot: the account's start page and its key's permissions could not be saved: nothing "
-              L"was run");
+        Print(
+            L"remediate-pilot: the account's start page and its key's permissions could not be saved: nothing "
+            L"was run");
         return 255;
     }
     MakeFolders(where.scratch);
@@ -180,7 +179,8 @@ int RunCases(const std::wstring& only) {
     const bool restored = RestoreAccount();
     RemoveTree(where.scratch);
     ::SetEvent(putBack);
-    if (!restored) Print(L"remediate-pilot: the account's start page could not be put back: run the kit with --restore");
+    if (!restored)
+        Print(L"remediate-pilot: the account's start page could not be put back: run the kit with --restore");
     if (Interrupted()) {
         Print(L"remediate-pilot: interrupted; the account's start page and its key's permissions are as they were");
         return 255;
@@ -211,8 +211,8 @@ void Print(const std::wstring& line) {
         ::WriteConsoleW(out, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;
     }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
+    const int size =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<size_t>(size), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], size, nullptr, nullptr);
     ::WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
@@ -249,10 +249,10 @@ int wmain(int argc, wchar_t** argv) {
             return Usage(L"unknown option " + option);
         }
     }
-    if (setting.program.empty())
-        setting.program = FolderOf(FolderOf(setting.kit)) + L"\\remediate-" + Arch + L".exe";
+    if (setting.program.empty()) setting.program = FolderOf(FolderOf(setting.kit)) + L"\\remediate-" + Arch + L".exe";
     if (::GetFileAttributesW(setting.program.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return Usage(L"no program at " + setting.program + L": run the kit from dist\\pilot, or name it with --program");
+        return Usage(L"no program at " + setting.program +
+                     L": run the kit from dist\\pilot, or name it with --program");
     setting.startPageUrl = address.empty() ? AddressBeside(setting.program) : address;
     if (setting.startPageUrl.empty())
         return Usage(L"no START_PAGE_URL.txt beside " + setting.program + L": give its address with --start-page-url");
@@ -260,7 +260,8 @@ int wmain(int argc, wchar_t** argv) {
     setting.elevated = Elevated();
     wchar_t temporary[MAX_PATH];
     ::GetTempPathW(MAX_PATH, temporary);
-    setting.scratch = FullPath(std::wstring(temporary) + L"remediate-pilot-" + std::to_wstring(::GetCurrentProcessId()));
+    setting.scratch =
+        FullPath(std::wstring(temporary) + L"remediate-pilot-" + std::to_wstring(::GetCurrentProcessId()));
     SetWhere(setting);
 
     interrupted = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -126,7 +126,8 @@ volatile HANDLE running = nullptr;  // the process of the run in progress, for E
 
 }  // namespace
 
-std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring>& replaced, const std::vector<std::wstring>& added) {
+std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring>& replaced,
+                                     const std::vector<std::wstring>& added) {
     std::vector<wchar_t> block;
     wchar_t* strings = ::GetEnvironmentStringsW();
     for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {

@@ -103,16 +103,16 @@ ServiceRun RunAsService(const wchar_t* account, const std::wstring& program, con
     // may read, holding copies of the kit and the program.
     wchar_t windows[MAX_PATH];
     ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-    const std::wstring folder = std::wstring(windows) + L"\\Temp\\remediate-pilot-service-" +
-                                std::to_wstring(::GetCurrentProcessId());
+    const std::wstring folder =
+        std::wstring(windows) + L"\\Temp\\remediate-pilot-service-" + std::to_wstring(::GetCurrentProcessId());
     struct Folder {
         std::wstring path;
         ~Folder() { RemoveTree(path); }
     } made{folder};
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)",
-                                                                SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
-                                                                nullptr))
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)", SDDL_REVISION_1,
+            &attributes.lpSecurityDescriptor, nullptr))
         return Failed(L"ConvertStringSecurityDescriptorToSecurityDescriptorW");
     const bool created = ::CreateDirectoryW(folder.c_str(), &attributes) != 0;
     ::LocalFree(attributes.lpSecurityDescriptor);
@@ -123,7 +123,8 @@ ServiceRun RunAsService(const wchar_t* account, const std::wstring& program, con
         return Failed(L"CopyFileW");
     // The account's APPDATA as the case gives it, with a shortcut there that
     // must still be there afterwards.
-    const std::wstring shortcut = appData + L"\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
+    const std::wstring shortcut =
+        appData + L"\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
     PlantShortcut(shortcut);
 
     ServiceHandle manager;

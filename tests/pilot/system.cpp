@@ -54,8 +54,7 @@ std::vector<BYTE> KeyDacl(const wchar_t* path) {
     DWORD size = 0;
     ::RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, nullptr, &size);
     std::vector<BYTE> descriptor(size);
-    if (size == 0 ||
-        ::RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) != ERROR_SUCCESS)
+    if (size == 0 || ::RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) != ERROR_SUCCESS)
         return {};
     return descriptor;
 }
@@ -99,8 +98,7 @@ StoredValue KeptValue(const std::wstring& name) {
 
 Found ReadKeptCopy() {
     Found kept;
-    kept.internetExplorerExisted =
-        IsSet(ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Internet Explorer key existed"));
+    kept.internetExplorerExisted = IsSet(ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Internet Explorer key existed"));
     kept.mainExisted = IsSet(ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Main key existed"));
     kept.startPage = KeptValue(StartPage);
     kept.security = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Main key permissions").data;
@@ -174,8 +172,7 @@ bool DeleteKeyTree(HKEY root, const wchar_t* path) {
         for (;;) {
             wchar_t name[256];
             DWORD length = ARRAYSIZE(name);
-            if (::RegEnumKeyExW(key.key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                break;
+            if (::RegEnumKeyExW(key.key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
             if (!DeleteKeyTree(root, (std::wstring(path) + L"\\" + name).c_str())) return false;
         }
     }
@@ -205,6 +202,7 @@ bool SaveAccount() {
     KeepValue(L"Wine Version", found.wineVersion);
     WriteValue(HKEY_CURRENT_USER, KeptCopyKey, L"Main key permissions", Binary(found.security));
     WriteValue(HKEY_CURRENT_USER, KeptCopyKey, L"Main key existed", Flag(found.mainExisted));
+    WriteValue(HKEY_CURRENT_USER, KeptCopyKey, L"Scratch folder", TextValue(Where().scratch));
     // Written last: a copy without it was never finished, and holds nothing to put back.
     return WriteValue(HKEY_CURRENT_USER, KeptCopyKey, L"Internet Explorer key existed",
                       Flag(found.internetExplorerExisted)) &&
@@ -215,6 +213,15 @@ bool RestoreAccount() {
     if (!AccountCopyKept()) return true;
     const bool finished = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Internet Explorer key existed").present;
     if (finished && !PutBack(ReadKeptCopy())) return false;
+    // The scratch folder of a kit ended by force goes too.
+    const StoredValue scratch = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Scratch folder");
+    if (scratch.present && scratch.type == REG_SZ) {
+        std::wstring folder(reinterpret_cast<const wchar_t*>(scratch.data.data()),
+                            scratch.data.size() / sizeof(wchar_t));
+        folder.resize(wcsnlen(folder.c_str(), folder.size()));
+        // Only ever a folder of the kit's own making.
+        if (folder.find(L"\\remediate-pilot-") != std::wstring::npos) RemoveTree(folder);
+    }
     return DeleteKeyTree(HKEY_CURRENT_USER, KeptCopyKey);
 }
 

@@ -24,9 +24,15 @@ C
 i686-w64-mingw32-gcc-win32 -municode -mwindows -Wl,--major-subsystem-version,5,--minor-subsystem-version,1 \
     -Wl,--major-os-version,5,--minor-os-version,1 -o "$work/build/x86/remediate-x86.exe" "$work/planted.c"
 cp "$dist_dir/remediate-x64.exe" "$work/build/x64/"
+for arch in x86 x64; do
+    mkdir -p "$work/build/$arch/pilot"
+    cp "$dist_dir/pilot/remediate-pilot-$arch.exe" "$work/build/$arch/pilot/"
+done
 # What an earlier, good build left.
 plant_earlier_build() {
-    for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt THIRD-PARTY-NOTICES.txt; do
+    mkdir -p "$1/pilot"
+    for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt THIRD-PARTY-NOTICES.txt \
+        pilot/remediate-pilot-x86.exe pilot/remediate-pilot-x64.exe pilot/SHA256SUMS; do
         echo earlier > "$1/$file"
     done
 }
@@ -45,7 +51,7 @@ grep -q "remediate-x86.exe: it imports KERNEL32.dll GetTickCount64, which first 
     fail "the refusal does not name KERNEL32.dll GetTickCount64 and why"
 grep -q "remediate-x64.exe" "$work/out.txt" && fail "the good x64 build was refused too"
 grep -q "^Nothing was delivered" "$work/out.txt" || fail "the refusal does not say that nothing was delivered"
-left=$(ls "$work/dist")
+left=$(find "$work/dist" -mindepth 1)
 [[ -z $left ]] || fail "dist/ still holds: $left"
 
 copy=$work/copy
@@ -60,7 +66,7 @@ if REMEDIATION_START_PAGE_URL_GIVEN=1 REMEDIATION_START_PAGE_URL='http://bad add
 fi
 cat "$work/refused.txt"
 grep -q 'START_PAGE_URL "http://bad address" is refused' "$work/refused.txt" || fail "the refusal does not name the address"
-left=$(ls "$copy/dist")
+left=$(find "$copy/dist" -mindepth 1)
 [[ -z $left ]] || fail "after a refused address, dist/ still holds: $left"
 [[ $(<"$copy/build/START_PAGE_URL") == http://kept.example ]] || fail "a refused address replaced the remembered one"
 
@@ -92,7 +98,7 @@ fi
 said "$work/return.txt" | grep -qF 'it holds a carriage return (0x0D) at character 23' ||
     fail "the carriage return was not named: $(cat "$work/return.txt")"
 [[ $(<"$copy/build/START_PAGE_URL") == http://kept.example ]] || fail "a refused address replaced the remembered one"
-left=$(ls "$copy/dist")
+left=$(find "$copy/dist" -mindepth 1)
 [[ -z $left ]] || fail "after a refused address, dist/ still holds: $left"
 
 # A package set-up that fails before the build: dpkg finds nothing, apt fails.
@@ -102,7 +108,7 @@ printf '#!/bin/sh\necho "apt-get: stand-in failure" >&2\nexit 100\n' > "$work/no
 chmod +x "$work/no-packages/dpkg-query" "$work/no-packages/apt-get"
 plant_earlier_build "$copy/dist"
 if PATH="$work/no-packages:$PATH" copy_make > "$work/set-up.txt" 2>&1; then fail "make went through a failed set-up"; fi
-left=$(ls "$copy/dist")
+left=$(find "$copy/dist" -mindepth 1)
 [[ -z $left ]] || fail "after a failed package set-up, dist/ still holds: $left"
 
 # make ended by SIGTERM mid-compile (a cancelled CI job): nothing in dist/, and
@@ -119,7 +125,7 @@ done
 grep -q "Building CXX" "$work/terminated.txt" || fail "the compile never started: $(cat "$work/terminated.txt")"
 kill -TERM "$make_pid"
 if wait "$make_pid"; then fail "make ended by SIGTERM reported success"; fi
-left=$(ls "$copy/dist")
+left=$(find "$copy/dist" -mindepth 1)
 [[ -z $left ]] || fail "after make was ended by SIGTERM, dist/ still holds: $left"
 running=$(pgrep -f "$copy/" || true)
 [[ -z $running ]] || fail "processes of the ended build still run: $(ps -o pid,args -p "${running//$'\n'/,}")"

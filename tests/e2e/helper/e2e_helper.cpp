@@ -1,28 +1,21 @@
-// Test helper, run under Wine beside the program under test.
+// Test helper, run under Wine beside the program under test, for what only
+// Wine can show: the cases themselves are the pilot kit's.
 //
-//   run [--timeout S] [--appdata VALUE | --no-appdata] [--env NAME=VALUE]... [--hold PATH] EXE
+//   run [--timeout S] [--appdata VALUE] [--env NAME=VALUE]... [--screenshots DIR] EXE
 //       Starts EXE with the environment given, reads the title and text of
 //       every message box it shows and presses OK, and waits for it to end.
 //       Prints "box<TAB>title<TAB>text" for each box, then "exit<TAB>status",
 //       or "timeout" when EXE was still running after S seconds and was ended.
 //       --env sets NAME for EXE alone (Wine reads WINEDEBUG and
 //       WINEDLLOVERRIDES from it), replacing any value it had.
-//       --hold keeps PATH open without delete sharing while EXE runs, or, with
-//       --release-after MS, for MS milliseconds from just before EXE starts.
 //       --screenshots DIR saves each box, as the screen shows it, to DIR\box-N.bmp.
-//       --invisible-station starts EXE on a desktop of a window station of its
-//       own, which is not visible, as a service's is: a box there cannot be seen
-//       or answered, and EXE runs until it ends by itself or the time-out.
 //   attrib PATH [r][h][s]     sets exactly these attributes (none: normal)
-//   attrs PATH                prints the attribute bits in hex, or "missing"
 //   reg-get KEY NAME          prints "type<TAB>N<TAB>HEXBYTES", or "missing"
-//   reg-set-sz KEY NAME TEXT, reg-set-dword KEY NAME N, reg-delete KEY
+//   reg-set-sz KEY NAME TEXT
 //   reg-protect KEY SDDL      replaces the key's DACL, as its owner may, with the
 //                             one in the security descriptor string
+//   reg-sddl KEY              prints the key's DACL as a security descriptor string
 //       KEY is below HKEY_CURRENT_USER.
-//   version-info EXE          the version resource through GetFileVersionInfoW and
-//                             VerQueryValueW, as Explorer's Properties page reads it
-//   icons EXE                 "icon<TAB>W<TAB>H<TAB>colours<TAB>bits" for each image of icon group 1
 //   fonts NAME...             "font<TAB>NAME<TAB>1" for each family Windows has, "0" for one it lacks
 //   thread-ids                for this thread and a second one, "thread<TAB>ID<TAB>stand-in<TAB>ntdll":
 //                             the ID Windows gave, and what the program's GetThreadId
@@ -224,47 +217,16 @@ std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring>& replaced,
     return block;
 }
 
-struct WindowStation {
-    HWINSTA station = nullptr;
-    HDESK desktop = nullptr;
-    WindowStation() = default;
-    WindowStation(const WindowStation&) = delete;
-    WindowStation& operator=(const WindowStation&) = delete;
-    ~WindowStation() {
-        if (desktop) CloseDesktop(desktop);
-        if (station) CloseWindowStation(station);
-    }
-};
-
-// A window station made with CreateWindowStationW is not visible; a desktop
-// is made on the calling process's station, so the helper visits it briefly.
-bool CreateInvisibleDesktop(WindowStation& made, const wchar_t* stationName, const wchar_t* desktopName) {
-    made.station = CreateWindowStationW(stationName, 0, WINSTA_ALL_ACCESS, nullptr);
-    if (!made.station) return false;
-    const HWINSTA own = GetProcessWindowStation();
-    if (!SetProcessWindowStation(made.station)) return false;
-    made.desktop = CreateDesktopW(desktopName, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-    const DWORD error = GetLastError();
-    SetProcessWindowStation(own);
-    SetLastError(error);
-    return made.desktop != nullptr;
-}
-
 int Run(int argc, wchar_t** argv) {
     double timeoutSeconds = 30;
     std::vector<std::wstring> replaced, added;
-    const wchar_t* hold = nullptr;
-    double releaseAfterMilliseconds = -1;  // held while EXE runs
     const wchar_t* screenshots = nullptr;
-    bool invisibleStation = false;
     int i = 2;
     // Options come before the executable, which is always the last argument.
     for (; i < argc - 1 && argv[i][0] == L'-'; ++i) {
         const std::wstring option = argv[i];
         const bool hasValue = i + 1 < argc - 1;
-        if (option == L"--no-appdata") {
-            replaced.push_back(L"APPDATA=");
-        } else if (option == L"--timeout" && hasValue) {
+        if (option == L"--timeout" && hasValue) {
             timeoutSeconds = _wtof(argv[++i]);
         } else if (option == L"--appdata" && hasValue) {
             replaced.push_back(L"APPDATA=");
@@ -273,15 +235,8 @@ int Run(int argc, wchar_t** argv) {
             const std::wstring entry = argv[++i];
             replaced.push_back(entry.substr(0, entry.find(L'=') + 1));
             added.push_back(entry);
-        } else if (option == L"--hold" && hasValue) {
-            hold = argv[++i];
-        } else if (option == L"--release-after" && hasValue) {
-            releaseAfterMilliseconds = _wtof(argv[++i]);
         } else if (option == L"--screenshots" && hasValue) {
             screenshots = argv[++i];
-        } else if (option == L"--invisible-station") {
-            invisibleStation = true;
-
         } else {
             return Usage();
         }
@@ -289,26 +244,11 @@ int Run(int argc, wchar_t** argv) {
     if (i != argc - 1) return Usage();
     const std::wstring exe = argv[i];
 
-    UniqueHandle held;
-    if (hold) {
-        const HANDLE file = CreateFileW(hold, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return Fail(L"CreateFileW");
-        held.handle = file;
-    }
-
     std::vector<wchar_t> environment;
     if (!replaced.empty()) environment = EnvironmentWith(replaced, added);
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    WindowStation hidden;
-    std::wstring desktopPath = L"e2e-hidden-" + std::to_wstring(GetCurrentProcessId()) + L"\\default";
-    if (invisibleStation) {
-        const std::wstring station = desktopPath.substr(0, desktopPath.find(L'\\'));
-        if (!CreateInvisibleDesktop(hidden, station.c_str(), L"default")) return Fail(L"CreateInvisibleDesktop");
-        startup.lpDesktop = &desktopPath[0];
-    }
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
                         environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process))
@@ -320,11 +260,6 @@ int Run(int argc, wchar_t** argv) {
     const ULONGLONG started = GetTickCount64();
     const ULONGLONG deadline = started + static_cast<ULONGLONG>(timeoutSeconds * 1000);
     for (;;) {
-        if (held.handle && releaseAfterMilliseconds >= 0 &&
-            GetTickCount64() - started >= static_cast<ULONGLONG>(releaseAfterMilliseconds)) {
-            CloseHandle(held.handle);
-            held.handle = nullptr;
-        }
         BoxSearch search{process.dwProcessId, {}};
         EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&search));
         for (HWND box : search.found) {
@@ -365,18 +300,6 @@ int SetAttributes(const wchar_t* path, const std::wstring& flags) {
             return Usage();
     }
     if (!SetFileAttributesW(path, attributes ? attributes : FILE_ATTRIBUTE_NORMAL)) return Fail(L"SetFileAttributesW");
-    return 0;
-}
-
-int PrintAttributes(const wchar_t* path) {
-    const DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        Write(L"missing\n");
-        return 0;
-    }
-    wchar_t hex[16];
-    swprintf(hex, ARRAYSIZE(hex), L"%08lx", static_cast<unsigned long>(attributes));
-    Write(std::wstring(hex) + L"\n");
     return 0;
 }
 
@@ -428,83 +351,22 @@ int ProtectKey(const wchar_t* keyPath, const wchar_t* sddl) {
     return 0;
 }
 
-int DeleteKey(const wchar_t* keyPath) {
-    const LONG status = RegDeleteTreeW(HKEY_CURRENT_USER, keyPath);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
-        return Fail(L"RegDeleteTreeW", static_cast<DWORD>(status));
-    if (status == ERROR_SUCCESS) {
-        const LONG removed = RegDeleteKeyW(HKEY_CURRENT_USER, keyPath);
-        if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND)
-            return Fail(L"RegDeleteKeyW", static_cast<DWORD>(removed));
-    }
+int PrintDacl(const wchar_t* keyPath) {
+    UniqueKey key;
+    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, READ_CONTROL, &key.key);
+    if (status != ERROR_SUCCESS) return Fail(L"RegOpenKeyExW", static_cast<DWORD>(status));
+    DWORD size = 0;
+    RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    std::vector<BYTE> descriptor(size);
+    status = RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor.data(), &size);
+    if (status != ERROR_SUCCESS) return Fail(L"RegGetKeySecurity", static_cast<DWORD>(status));
+    wchar_t* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                              DACL_SECURITY_INFORMATION, &text, nullptr))
+        return Fail(L"ConvertSecurityDescriptorToStringSecurityDescriptorW");
+    Write(std::wstring(text) + L"\n");
+    LocalFree(text);
     return 0;
-}
-
-std::wstring Hex(DWORD value, int digits) {
-    wchar_t text[16];
-    swprintf(text, ARRAYSIZE(text), L"%0*lx", digits, static_cast<unsigned long>(value));
-    return text;
-}
-
-int PrintVersionInfo(const wchar_t* exe) {
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(exe, &ignored);
-    if (size == 0) return Fail(L"GetFileVersionInfoSizeW");
-    std::vector<BYTE> info(size);
-    if (!GetFileVersionInfoW(exe, 0, size, info.data())) return Fail(L"GetFileVersionInfoW");
-
-    void* value = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueW(info.data(), L"\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO))
-        return Fail(L"VerQueryValueW \\");
-    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-    Write(L"fixed\t" + Hex(fixed->dwFileVersionMS, 8) + L"\t" + Hex(fixed->dwFileVersionLS, 8) + L"\t" +
-          Hex(fixed->dwProductVersionMS, 8) + L"\t" + Hex(fixed->dwProductVersionLS, 8) + L"\n");
-
-    if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &value, &length) || length < 4)
-        return Fail(L"VerQueryValueW Translation");
-    const auto* translation = static_cast<const WORD*>(value);
-    const std::wstring table = Hex(translation[0], 4) + Hex(translation[1], 4);
-    Write(L"translation\t" + table + L"\n");
-
-    for (const wchar_t* name : {L"CompanyName", L"FileDescription", L"FileVersion", L"InternalName",
-                                L"OriginalFilename", L"ProductName", L"ProductVersion"}) {
-        const std::wstring query = L"\\StringFileInfo\\" + table + L"\\" + name;
-        if (!VerQueryValueW(info.data(), query.c_str(), &value, &length)) continue;
-        Write(std::wstring(L"string\t") + name + L"\t" + Escaped(static_cast<const wchar_t*>(value)) + L"\n");
-    }
-    return 0;
-}
-
-#pragma pack(push, 2)
-struct IconGroupEntry {
-    BYTE width, height, colourCount, reserved;
-    WORD planes, bitCount;
-    DWORD bytesInResource;
-    WORD id;
-};
-#pragma pack(pop)
-
-int PrintIcons(const wchar_t* exe) {
-    const HMODULE module = LoadLibraryExW(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (!module) return Fail(L"LoadLibraryExW");
-    int status = 0;
-    const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), RT_GROUP_ICON);
-    const HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
-    const auto* group = loaded ? static_cast<const WORD*>(LockResource(loaded)) : nullptr;
-    if (!group) {
-        status = Fail(L"FindResourceW RT_GROUP_ICON 1");
-    } else {
-        const auto* entries = reinterpret_cast<const IconGroupEntry*>(group + 3);
-        for (WORD i = 0; i < group[2]; ++i) {
-            const IconGroupEntry& entry = entries[i];
-            Write(L"icon\t" + std::to_wstring(entry.width ? entry.width : 256) + L"\t" +
-                  std::to_wstring(entry.height ? entry.height : 256) + L"\t" + std::to_wstring(entry.colourCount) +
-                  L"\t" + std::to_wstring(entry.bitCount) + L"\n");
-        }
-    }
-    FreeLibrary(module);
-    return status;
 }
 
 int CALLBACK NoteFamily(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
@@ -560,21 +422,14 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argv[1];
     if (command == L"run") return Run(argc, argv);
     if (command == L"attrib" && (argc == 3 || argc == 4)) return SetAttributes(argv[2], argc == 4 ? argv[3] : L"");
-    if (command == L"attrs" && argc == 3) return PrintAttributes(argv[2]);
     if (command == L"reg-get" && argc == 4) return GetValue(argv[2], argv[3]);
     if (command == L"reg-set-sz" && argc == 5) {
         const std::wstring text = argv[4];
         return SetValue(argv[2], argv[3], REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     }
-    if (command == L"reg-set-dword" && argc == 5) {
-        const DWORD number = wcstoul(argv[4], nullptr, 10);
-        return SetValue(argv[2], argv[3], REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
-    }
-    if (command == L"reg-delete" && argc == 3) return DeleteKey(argv[2]);
     if (command == L"reg-protect" && argc == 4) return ProtectKey(argv[2], argv[3]);
-    if (command == L"version-info" && argc == 3) return PrintVersionInfo(argv[2]);
-    if (command == L"icons" && argc == 3) return PrintIcons(argv[2]);
+    if (command == L"reg-sddl" && argc == 3) return PrintDacl(argv[2]);
     if (command == L"thread-ids" && argc == 2) return PrintThreadIds();
     if (command == L"fonts" && argc > 2) return PrintFonts(argc, argv);
     return Usage();
