@@ -15,6 +15,7 @@ and text of each message box, presses OK, and reports the exit status.
 import argparse
 import os
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -224,7 +225,8 @@ class KitTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, "the kit's status is its number of failures")
         self.assertAccountAsFound()
 
-    def test_a_kit_ended_by_force_puts_the_account_back_at_its_next_start(self):
+    def end_kit_after_its_first_case(self, sig):
+        """Starts the whole kit, and sends its process `sig` once the first case has passed."""
         with tempfile.TemporaryFile() as out:
             kit = subprocess.Popen(["wine", options.kit, "--program", options.program, "--start-page-url",
                                     options.start_page_url],
@@ -234,15 +236,25 @@ class KitTest(unittest.TestCase):
                 deadline = time.monotonic() + 60
                 while time.monotonic() < deadline and b"\nok " not in (out.seek(0) or out.read()):
                     time.sleep(0.1)
-                # As Task Manager ends a process: no handler of its own runs.
-                # (Killed by its Unix process: Debian 12's 32-bit taskkill
-                # does not see a 64-bit process.)
-                session.kill_processes(os.path.basename(options.kit))
+                session.signal_processes(os.path.basename(options.kit), sig)
                 kit.wait(timeout=60)
             finally:
                 if kit.poll() is None:
                     kit.kill()
                     kit.wait()
+            out.seek(0)
+            return out.read().decode("utf-8")
+
+    def test_ctrl_c_puts_the_account_back(self):
+        # Wine hands SIGINT to a console program as Ctrl+C.
+        said = self.end_kit_after_its_first_case(signal.SIGINT)
+        self.assertIn("interrupted; the account's start page and its key's permissions are as they were", said)
+        self.assertAccountAsFound()
+
+    def test_a_kit_ended_by_force_puts_the_account_back_at_its_next_start(self):
+        # As Task Manager ends a process: no handler of its own runs. (By its
+        # Unix process: Debian 12's 32-bit taskkill does not see a 64-bit one.)
+        self.end_kit_after_its_first_case(signal.SIGKILL)
         self.assertEqual(helper("reg-get", KEPT_COPY_KEY, "Internet Explorer key existed").split("\t")[0], "type",
                          "a kit ended by force left no copy of the account to put back")
         # Every case starts with the start page taken away.

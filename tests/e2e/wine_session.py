@@ -117,10 +117,10 @@ class WineSession:
             raise WineError(f"Wine processes of this prefix were still running after the wineserver ended, "
                             f"and were killed: {leftovers}")
 
-    def kill_processes(self, name):
-        """Ends by force every process of this prefix whose command line names `name`."""
+    def signal_processes(self, name, sig):
+        """Sends `sig` to every process of this prefix whose command line names `name`."""
         for pid in self._processes_in_prefix(name):
-            os.kill(pid, signal.SIGKILL)
+            os.kill(pid, sig)
 
     def _processes_in_prefix(self, name=None):
         """PIDs of live processes, other than zombies, that run in this session's prefix (and whose command

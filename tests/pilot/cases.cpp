@@ -42,9 +42,12 @@ RunResult Run(const std::optional<std::wstring>& appData, RunOptions options = {
 
 // Whether the compatibility engine's Windows XP layer makes Windows report
 // major version 5 to a process of this kit's architecture; asked once.
+// (No function-local static: newer compilers guard one with condition
+// variables, which Windows XP lacks.)
+std::optional<DWORD> reportedUnderTheLayer;
 bool CompatibilityLayerReportsFive() {
-    static const DWORD reported = RunKit(L"--report-version", {L"__COMPAT_LAYER=WinXPSP3"});
-    return reported == 5;
+    if (!reportedUnderTheLayer) reportedUnderTheLayer = RunKit(L"--report-version", {L"__COMPAT_LAYER=WinXPSP3"});
+    return *reportedUnderTheLayer == 5;
 }
 
 // Stages major version 5: Wine's own setting, or Windows' compatibility layer.
