@@ -38,7 +38,11 @@ if [[ ${1:-} == --inside ]]; then
     done
     mount --bind "$archives" "$root/var/cache/apt/archives"
     echo "Running make and make test on Debian 13 ($(cat "$root/etc/debian_version"))"
-    exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 CI="${CI:-}" \
+    host_ca=()
+    if [[ -f $root/etc/ssl/build-host-ca-certificates.crt ]]; then
+        host_ca=(NODE_EXTRA_CA_CERTS=/etc/ssl/build-host-ca-certificates.crt)
+    fi
+    exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 CI="${CI:-}" "${host_ca[@]}" \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         /bin/bash -euo pipefail -c '
             cd /work/project
@@ -101,6 +105,12 @@ fi
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 apt-config dump | grep -E '^Acquire::(Check-Valid-Until|Check-Date|Retries|(https?|ftp)::Proxy) ' \
     > "$root/etc/apt/apt.conf.d/90build-host" || true
+# And the npm registry as npm here does: through the certificate authorities
+# this machine trusts (a TLS-inspecting proxy's among them), which the root's
+# own bundle lacks.
+if [[ -f /etc/ssl/certs/ca-certificates.crt ]]; then
+    cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/build-host-ca-certificates.crt"
+fi
 
 # The working tree as it stands: tracked files and new ones git does not ignore.
 mkdir -p "$root/work/project"

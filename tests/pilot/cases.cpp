@@ -541,57 +541,64 @@ Profile MakeProfile(const std::wstring& below) {
     return profile;
 }
 
+namespace {
+
+void Add(std::vector<Case>& cases, const wchar_t* name, void (*run)(const Case&, Check&), const wchar_t* data = nullptr,
+         bool needsBoxes = false) {
+    cases.push_back({name, run, data, needsBoxes});
+}
+
+}  // namespace
+
 std::vector<Case> AllCases() {
     const bool wine = Where().underWine;
     std::vector<Case> cases;
-    const auto add = [&](const wchar_t* name, void (*run)(const Case&, Check&), const wchar_t* data = nullptr,
-                         bool needsBoxes = false) {
-        cases.push_back({name, run, data, needsBoxes});
-    };
     // The versions Wine is told to report; on Windows, its own.
     if (wine) {
         for (const wchar_t* version : {L"winxp", L"win2003", L"win2k"})
-            add(L"major version 5 shows only the refusal", VersionFiveIsRefused, version, true);
+            Add(cases, L"major version 5 shows only the refusal", VersionFiveIsRefused, version, true);
         for (const wchar_t* version : {L"nt40", L"vista", L"win7", L"win10"})
-            add(L"another version passes the gate", OtherVersionsPassTheGate, version);
+            Add(cases, L"another version passes the gate", OtherVersionsPassTheGate, version);
         for (const wchar_t* version : {L"win10", L"win7"})
-            add(L"a shortcut is deleted with one confirmation", ShortcutIsDeletedWithOneConfirmation, version, true);
+            Add(cases, L"a shortcut is deleted with one confirmation", ShortcutIsDeletedWithOneConfirmation, version,
+                true);
     } else {
-        add(L"major version 5 shows only the refusal", VersionFiveIsRefused, L"WinXPSP3 layer", true);
-        add(L"this version passes the gate", OtherVersionsPassTheGate);
-        add(L"a shortcut is deleted with one confirmation", ShortcutIsDeletedWithOneConfirmation, nullptr, true);
+        Add(cases, L"major version 5 shows only the refusal", VersionFiveIsRefused, L"WinXPSP3 layer", true);
+        Add(cases, L"this version passes the gate", OtherVersionsPassTheGate);
+        Add(cases, L"a shortcut is deleted with one confirmation", ShortcutIsDeletedWithOneConfirmation, nullptr, true);
     }
-    add(L"a hidden system shortcut is deleted", HiddenSystemShortcutIsDeleted, nullptr, true);
-    add(L"a folder of that name is left alone", FolderOfThatNameIsLeftAlone);
-    add(L"a read-only shortcut is reported and kept", ReadOnlyShortcutIsReportedAndKept, nullptr, true);
-    add(L"a shortcut held open for good is reported and kept", HeldShortcutIsReportedAndKept, nullptr, true);
-    add(L"a shortcut held open for a moment is deleted", ShortcutHeldForAMomentIsDeleted, nullptr, true);
-    add(L"APPDATA with a trailing backslash", AppdataWithTrailingBackslash, nullptr, true);
-    add(L"a profile path outside the ANSI code page", ProfileOutsideTheAnsiCodePage, nullptr, true);
-    add(L"a shortcut pending deletion is gone", ShortcutPendingDeletionIsGone);
-    add(L"a deletion the file's permissions refuse is reported", DeletionRefusedByPermissionsIsReported, nullptr, true);
-    add(L"a Startup path of 260 characters or more", StartupPathOfMaxPathOrMore, nullptr, true);
+    Add(cases, L"a hidden system shortcut is deleted", HiddenSystemShortcutIsDeleted, nullptr, true);
+    Add(cases, L"a folder of that name is left alone", FolderOfThatNameIsLeftAlone);
+    Add(cases, L"a read-only shortcut is reported and kept", ReadOnlyShortcutIsReportedAndKept, nullptr, true);
+    Add(cases, L"a shortcut held open for good is reported and kept", HeldShortcutIsReportedAndKept, nullptr, true);
+    Add(cases, L"a shortcut held open for a moment is deleted", ShortcutHeldForAMomentIsDeleted, nullptr, true);
+    Add(cases, L"APPDATA with a trailing backslash", AppdataWithTrailingBackslash, nullptr, true);
+    Add(cases, L"a profile path outside the ANSI code page", ProfileOutsideTheAnsiCodePage, nullptr, true);
+    Add(cases, L"a shortcut pending deletion is gone", ShortcutPendingDeletionIsGone);
+    Add(cases, L"a deletion the file's permissions refuse is reported", DeletionRefusedByPermissionsIsReported, nullptr,
+        true);
+    Add(cases, L"a Startup path of 260 characters or more", StartupPathOfMaxPathOrMore, nullptr, true);
     for (const wchar_t* kind : {L"unset", L"empty", L"in quotes", L"ending in *", L"on a server that cannot be reached",
                                 L"on a drive that is not there", L"naming no folder"})
-        add(L"APPDATA out of reach ends with 3", StartupFolderOutOfReach, kind);
-    add(L"nobody sees the refusal", UnseenRefusal);
-    add(L"nobody sees the confirmation", UnseenConfirmation);
-    add(L"nobody sees the failure report", UnseenFailureReport);
-    add(L"a service account ends with 4", RunAsServiceAccount, L"LocalSystem");
-    add(L"a service account ends with 4", RunAsServiceAccount, L"LocalService");
-    add(L"the start page's key and its parents are created", KeyAndParentsAreCreated);
+        Add(cases, L"APPDATA out of reach ends with 3", StartupFolderOutOfReach, kind);
+    Add(cases, L"nobody sees the refusal", UnseenRefusal);
+    Add(cases, L"nobody sees the confirmation", UnseenConfirmation);
+    Add(cases, L"nobody sees the failure report", UnseenFailureReport);
+    Add(cases, L"a service account ends with 4", RunAsServiceAccount, L"LocalSystem");
+    Add(cases, L"a service account ends with 4", RunAsServiceAccount, L"LocalService");
+    Add(cases, L"the start page's key and its parents are created", KeyAndParentsAreCreated);
     for (const wchar_t* kind : {L"another type", L"another text", L"the same text"})
-        add(L"an earlier start page is replaced", EarlierValueIsReplaced, kind);
+        Add(cases, L"an earlier start page is replaced", EarlierValueIsReplaced, kind);
     for (const wchar_t* sddl : {L"D:P(A;;KR;;;WD)", L"D:P"}) {
-        add(L"a start page key the user may not write ends with 2", LockedKeyEndsWith2, sddl);
-        add(L"a start page key the user may not write still loses the shortcut", LockedKeyStillRemovesTheShortcut, sddl,
-            true);
+        Add(cases, L"a start page key the user may not write ends with 2", LockedKeyEndsWith2, sddl);
+        Add(cases, L"a start page key the user may not write still loses the shortcut",
+            LockedKeyStillRemovesTheShortcut, sddl, true);
     }
-    add(L"the version resource", VersionResource);
-    add(L"the three icon images", IconImages);
-    add(L"a run without a box loads no graphics", RunWithoutABoxLoadsNoGraphics);
+    Add(cases, L"the version resource", VersionResource);
+    Add(cases, L"the three icon images", IconImages);
+    Add(cases, L"a run without a box loads no graphics", RunWithoutABoxLoadsNoGraphics);
     for (const wchar_t* box : {L"the refusal", L"the confirmation", L"the failure report"})
-        add(L"a user32.dll beside the program is not loaded", PlantedUser32IsNotLoaded, box, true);
+        Add(cases, L"a user32.dll beside the program is not loaded", PlantedUser32IsNotLoaded, box, true);
     return cases;
 }
 
