@@ -109,6 +109,7 @@ apt-config dump | grep -E '^Acquire::(Check-Valid-Until|Check-Date|Retries|(http
 # this machine trusts (a TLS-inspecting proxy's among them), which the root's
 # own bundle lacks.
 if [[ -f /etc/ssl/certs/ca-certificates.crt ]]; then
+    mkdir -p "$root/etc/ssl"
     cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/build-host-ca-certificates.crt"
 fi
 

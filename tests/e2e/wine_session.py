@@ -120,7 +120,10 @@ class WineSession:
     def signal_processes(self, name, sig):
         """Sends `sig` to every process of this prefix whose command line names `name`."""
         for pid in self._processes_in_prefix(name):
-            os.kill(pid, sig)
+            try:
+                os.kill(pid, sig)
+            except ProcessLookupError:
+                pass  # ended with the one before it (a launcher and its program)
 
     def _processes_in_prefix(self, name=None):
         """PIDs of live processes, other than zombies, that run in this session's prefix (and whose command
