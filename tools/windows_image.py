@@ -29,6 +29,9 @@ RELEASES = ["Windows NT 3.1", "Windows NT 3.5", "Windows NT 4.0", "Windows 2000"
 OLDEST = {"x86": ("Windows XP", (5, 1)), "x64": ("Windows XP x64", (5, 2))}
 GUI_SUBSYSTEM = 2
 CONSOLE_SUBSYSTEM = 3
+# What an executable in another subsystem than the one it is meant for does.
+SUBSYSTEM_FAULTS = {GUI_SUBSYSTEM: "it is not a Windows GUI program: a console would open",
+                    CONSOLE_SUBSYSTEM: "it is not a console program: it would print nothing at a command prompt"}
 IMPORT_LIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows_imports.txt")
 _DIRECTORIES = [pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
                 pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
@@ -95,10 +98,8 @@ def loader_problems(image, arch, subsystem=GUI_SUBSYSTEM):
     """Why the subsystem or the loader versions would keep the executable from starting on its oldest Windows."""
     release, limit = OLDEST[arch]
     found = []
-    if subsystem == GUI_SUBSYSTEM and image.subsystem != GUI_SUBSYSTEM:
-        found.append("it is not a Windows GUI program: a console would open")
-    elif subsystem == CONSOLE_SUBSYSTEM and image.subsystem != CONSOLE_SUBSYSTEM:
-        found.append("it is not a console program: it would print nothing at a command prompt")
+    if image.subsystem != subsystem:
+        found.append(SUBSYSTEM_FAULTS[subsystem])
     for field, version in (("Subsystem", image.subsystem_version), ("OSystem", image.os_version)):
         if version > limit:
             found.append(f"its {field} version {version[0]}.{version[1]} is later than {release}'s "

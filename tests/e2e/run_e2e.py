@@ -205,9 +205,12 @@ class KitTest(unittest.TestCase):
         self.assertEqual(helper("reg-get", KEPT_COPY_KEY, "Internet Explorer key existed").strip(), "missing",
                          "the kit kept its copy of the account after putting it back")
 
+    @staticmethod
+    def kit_command(*args):
+        return [options.kit, "--program", options.program, "--start-page-url", options.start_page_url, *args]
+
     def kit(self, *args):
-        return session.wine(options.kit, "--program", options.program, "--start-page-url", options.start_page_url,
-                            *args)
+        return session.wine(*self.kit_command(*args))
 
     def test_every_case_passes_or_is_a_known_wine_gap(self):
         result = self.kit(*(["--only", options.only] if options.only else []))
@@ -228,10 +231,8 @@ class KitTest(unittest.TestCase):
     def end_kit_after_its_first_case(self, sig):
         """Starts the whole kit, and sends its process `sig` once the first case has passed."""
         with tempfile.TemporaryFile() as out:
-            kit = subprocess.Popen(["wine", options.kit, "--program", options.program, "--start-page-url",
-                                    options.start_page_url],
-                                   env=session.env, cwd=session.drive_c(), stdin=subprocess.DEVNULL, stdout=out,
-                                   stderr=subprocess.DEVNULL)
+            kit = subprocess.Popen(["wine", *self.kit_command()], env=session.env, cwd=session.drive_c(),
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
             try:
                 deadline = time.monotonic() + 60
                 while time.monotonic() < deadline and b"\nok " not in (out.seek(0) or out.read()):

@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include "desktop.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +29,9 @@ struct Setting {
 };
 const Setting& Where();
 void SetWhere(const Setting& setting);
+// Whether this process's window station is visible: where it is not (a
+// service's), no box can be seen or read.
+bool OwnStationIsVisible();
 
 // --- running the program ---------------------------------------------------
 
@@ -150,10 +155,14 @@ bool InternetExplorerKeyExistedAtStart();
 
 // --- the kit's own processes ------------------------------------------------
 
+// Starts `exe` with the arguments and environment block given and waits for
+// its end, ending it past the time limit; its exit status, or nothing when it
+// could not start.
+std::optional<DWORD> RunToEnd(const std::wstring& exe, const std::wstring& arguments, std::vector<wchar_t> environment,
+                              DWORD timeoutMilliseconds);
 // Runs this kit again with the arguments and environment entries given, and
 // returns its exit status; ~0u when it could not run.
 DWORD RunKit(const std::wstring& arguments, const std::vector<std::wstring>& environment);
-std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring>& replaced, const std::vector<std::wstring>& added);
 
 // A service of the kit's own, run as `account` (nullptr: LocalSystem), which
 // starts the program with the APPDATA given. Fills the program's status and

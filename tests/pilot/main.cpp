@@ -71,14 +71,6 @@ std::wstring AddressBeside(const std::wstring& program) {
 
 bool UnderWine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
-bool OwnStationIsVisible() {
-    USEROBJECTFLAGS flags{};
-    DWORD needed = 0;
-    const HWINSTA station = ::GetProcessWindowStation();
-    return station && ::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed) &&
-           (flags.dwFlags & WSF_VISIBLE);
-}
-
 // An administrator whose token holds the Administrators group enabled: on
 // Windows Vista and later, an elevated prompt.
 bool Elevated() {
@@ -193,6 +185,14 @@ int RunCases(const std::wstring& only) {
 }  // namespace
 
 const Setting& Where() { return where; }
+
+bool OwnStationIsVisible() {
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    const HWINSTA station = ::GetProcessWindowStation();
+    return station && ::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed) &&
+           (flags.dwFlags & WSF_VISIBLE);
+}
 void SetWhere(const Setting& setting) { where = setting; }
 
 void Check::Expect(bool held, const std::wstring& difference) {

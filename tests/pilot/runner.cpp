@@ -5,103 +5,41 @@
 
 #include <psapi.h>
 
-#include <cwchar>
 #include <set>
 
 namespace pilot {
 namespace {
 
-struct Handle {
-    HANDLE handle = nullptr;
-    Handle() = default;
-    explicit Handle(HANDLE h) : handle(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { Close(); }
-    void Close() {
-        if (handle) ::CloseHandle(handle);
-        handle = nullptr;
-    }
-};
+using desktop::Handle;
 
 // A window station made with CreateWindowStationW is not visible, as a
 // service's is; a desktop is made on the calling process's station, so the
 // kit visits it for that moment.
 struct HiddenDesktop {
-    HWINSTA station = nullptr;
-    HDESK desktop = nullptr;
+    // The desktop closes before its station.
+    desktop::Owned<HWINSTA, &::CloseWindowStation> station;
+    desktop::Owned<HDESK, &::CloseDesktop> stationDesktop;
     std::wstring name;  // "station\desktop", for STARTUPINFO.lpDesktop
-    HiddenDesktop() = default;
-    HiddenDesktop(const HiddenDesktop&) = delete;
-    HiddenDesktop& operator=(const HiddenDesktop&) = delete;
-    ~HiddenDesktop() {
-        if (desktop) ::CloseDesktop(desktop);
-        if (station) ::CloseWindowStation(station);
-    }
     bool Make() {
         static LONG made = 0;
         const std::wstring stationName =
             L"remediate-pilot-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++made);
-        station = ::CreateWindowStationW(stationName.c_str(), 0, WINSTA_ALL_ACCESS, nullptr);
+        station.Reset(::CreateWindowStationW(stationName.c_str(), 0, WINSTA_ALL_ACCESS, nullptr));
         if (!station) return false;
         const HWINSTA own = ::GetProcessWindowStation();
-        if (!::SetProcessWindowStation(station)) return false;
-        desktop = ::CreateDesktopW(L"default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        if (!::SetProcessWindowStation(station.Get())) return false;
+        stationDesktop.Reset(::CreateDesktopW(L"default", nullptr, nullptr, 0, GENERIC_ALL, nullptr));
         ::SetProcessWindowStation(own);
         name = stationName + L"\\default";
-        return desktop != nullptr;
+        return static_cast<bool>(stationDesktop);
     }
 };
-
-std::wstring ClassOf(HWND window) {
-    wchar_t name[64];
-    const int length = ::GetClassNameW(window, name, ARRAYSIZE(name));
-    return std::wstring(name, length > 0 ? static_cast<size_t>(length) : 0);
-}
-
-std::wstring WindowText(HWND window) {
-    wchar_t buffer[4096];
-    DWORD_PTR length = 0;
-    if (!::SendMessageTimeoutW(window, WM_GETTEXT, ARRAYSIZE(buffer), reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK,
-                               2000, &length))
-        return std::wstring();
-    return std::wstring(buffer, static_cast<size_t>(length));
-}
-
-// A message box is a dialog (#32770) whose text is its one static control with text.
-std::wstring BoxText(HWND box) {
-    std::wstring text;
-    for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
-        if (_wcsicmp(ClassOf(child).c_str(), L"Static") != 0) continue;
-        const std::wstring part = WindowText(child);
-        if (part.empty()) continue;
-        if (!text.empty()) text += L"\n";
-        text += part;
-    }
-    return text;
-}
-
-struct BoxSearch {
-    DWORD processId;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectBoxes(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<BoxSearch*>(context);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(window, &owner);
-    if (owner == search->processId && ::IsWindowVisible(window) && ClassOf(window) == L"#32770")
-        search->found.push_back(window);
-    return TRUE;
-}
 
 void AnswerBoxes(DWORD processId, std::set<HWND>& answered, std::vector<Box>& boxes) {
-    BoxSearch search{processId, {}};
-    ::EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&search));
-    for (HWND box : search.found) {
+    for (HWND box : desktop::VisibleBoxesOf(processId)) {
         if (!answered.insert(box).second) continue;
-        boxes.push_back({WindowText(box), BoxText(box)});
-        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        boxes.push_back({desktop::WindowText(box), desktop::BoxText(box)});
+        desktop::PressOk(box);
     }
 }
 
@@ -126,22 +64,6 @@ volatile HANDLE running = nullptr;  // the process of the run in progress, for E
 
 }  // namespace
 
-std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring>& replaced,
-                                     const std::vector<std::wstring>& added) {
-    std::vector<wchar_t> block;
-    wchar_t* strings = ::GetEnvironmentStringsW();
-    for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {
-        bool keep = true;
-        for (const std::wstring& name : replaced)
-            if (_wcsnicmp(entry, name.c_str(), name.size()) == 0) keep = false;
-        if (keep) block.insert(block.end(), entry, entry + wcslen(entry) + 1);
-    }
-    ::FreeEnvironmentStringsW(strings);
-    for (const std::wstring& entry : added) block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-    block.push_back(L'\0');
-    return block;
-}
-
 RunResult RunProgram(const RunOptions& options) {
     RunResult result;
     std::vector<std::wstring> replaced{L"APPDATA="}, added;
@@ -150,14 +72,13 @@ RunResult RunProgram(const RunOptions& options) {
         replaced.push_back(entry.substr(0, entry.find(L'=') + 1));
         added.push_back(entry);
     }
-    std::vector<wchar_t> environment = EnvironmentWith(replaced, added);
+    std::vector<wchar_t> environment = desktop::EnvironmentWith(replaced, added);
 
     Handle held;
     if (!options.hold.empty()) {
-        held.handle = ::CreateFileW(options.hold.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (held.handle == INVALID_HANDLE_VALUE) {
-            held.handle = nullptr;
+        held.Reset(desktop::Opened(::CreateFileW(options.hold.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+        if (!held) {
             result.startError = ::GetLastError();
             return result;
         }
@@ -217,7 +138,7 @@ RunResult RunProgram(const RunOptions& options) {
             continue;
         }
         const DWORD elapsed = ::GetTickCount() - started;
-        if (held.handle && elapsed >= options.releaseAfterMilliseconds) held.Close();
+        if (held && elapsed >= options.releaseAfterMilliseconds) held.Reset();
         if (!ended) AnswerBoxes(process.dwProcessId, answered, result.boxes);
         if (!ended && elapsed >= options.timeoutMilliseconds) {
             ::TerminateProcess(process.hProcess, 255);
@@ -235,26 +156,29 @@ void EndRunInProgress() {
     if (process) ::TerminateProcess(process, 255);
 }
 
-DWORD RunKit(const std::wstring& arguments, const std::vector<std::wstring>& environment) {
-    std::vector<std::wstring> replaced;
-    for (const std::wstring& entry : environment) replaced.push_back(entry.substr(0, entry.find(L'=') + 1));
-    std::vector<wchar_t> block = EnvironmentWith(replaced, environment);
-    std::wstring commandLine = L"\"" + Where().kit + L"\" " + arguments;
+std::optional<DWORD> RunToEnd(const std::wstring& exe, const std::wstring& arguments, std::vector<wchar_t> environment,
+                              DWORD timeoutMilliseconds) {
+    std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(Where().kit.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                          block.data(), nullptr, &startup, &process))
-        return ~0u;
+    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                          environment.data(), nullptr, &startup, &process))
+        return std::nullopt;
     Handle processHandle(process.hProcess), threadHandle(process.hThread);
-    if (::WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
+    if (::WaitForSingleObject(process.hProcess, timeoutMilliseconds) != WAIT_OBJECT_0) {
         ::TerminateProcess(process.hProcess, 255);
         ::WaitForSingleObject(process.hProcess, 5000);
-        return ~0u;
     }
-    DWORD status = ~0u;
+    DWORD status = 255;
     ::GetExitCodeProcess(process.hProcess, &status);
     return status;
+}
+
+DWORD RunKit(const std::wstring& arguments, const std::vector<std::wstring>& environment) {
+    std::vector<std::wstring> replaced;
+    for (const std::wstring& entry : environment) replaced.push_back(entry.substr(0, entry.find(L'=') + 1));
+    return RunToEnd(Where().kit, arguments, desktop::EnvironmentWith(replaced, environment), 30000).value_or(~0u);
 }
 
 }  // namespace pilot

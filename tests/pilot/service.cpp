@@ -9,15 +9,7 @@
 namespace pilot {
 namespace {
 
-struct ServiceHandle {
-    SC_HANDLE handle = nullptr;
-    ServiceHandle() = default;
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    ~ServiceHandle() {
-        if (handle) ::CloseServiceHandle(handle);
-    }
-};
+using ServiceHandle = desktop::Owned<SC_HANDLE, &::CloseServiceHandle>;
 
 // Stops the service if it still runs, and deletes it.
 struct TemporaryService {
@@ -26,11 +18,11 @@ struct TemporaryService {
     TemporaryService(const TemporaryService&) = delete;
     TemporaryService& operator=(const TemporaryService&) = delete;
     ~TemporaryService() {
-        if (!service.handle) return;
+        if (!service) return;
         SERVICE_STATUS status{};
-        if (::QueryServiceStatus(service.handle, &status) && status.dwCurrentState != SERVICE_STOPPED)
-            ::ControlService(service.handle, SERVICE_CONTROL_STOP, &status);
-        ::DeleteService(service.handle);
+        if (::QueryServiceStatus(service.Get(), &status) && status.dwCurrentState != SERVICE_STOPPED)
+            ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+        ::DeleteService(service.Get());
     }
 };
 
@@ -64,27 +56,10 @@ void WINAPI RunProgramAsService(DWORD, LPWSTR*) {
     statusHandle = ::RegisterServiceCtrlHandlerExW(L"", OnControl, nullptr);
     if (!statusHandle) return;
     Report(SERVICE_RUNNING, 0);
-    DWORD code = 0;
-    USEROBJECTFLAGS flags{};
-    DWORD needed = 0;
-    const HWINSTA station = ::GetProcessWindowStation();
-    if (station && ::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed) &&
-        (flags.dwFlags & WSF_VISIBLE))
-        code |= Visible;
-    std::vector<wchar_t> environment = EnvironmentWith({L"APPDATA="}, {L"APPDATA=" + serviceAppData});
-    std::wstring commandLine = L"\"" + serviceProgram + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (::CreateProcessW(serviceProgram.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                         environment.data(), nullptr, &startup, &process)) {
-        if (::WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) ::TerminateProcess(process.hProcess, 255);
-        DWORD status = 255;
-        ::GetExitCodeProcess(process.hProcess, &status);
-        code |= Ran | (status & 0xFFFF);
-        ::CloseHandle(process.hThread);
-        ::CloseHandle(process.hProcess);
-    }
+    DWORD code = OwnStationIsVisible() ? Visible : 0;
+    const std::optional<DWORD> status =
+        RunToEnd(serviceProgram, L"", desktop::EnvironmentWith({L"APPDATA="}, {L"APPDATA=" + serviceAppData}), 30000);
+    if (status) code |= Ran | (*status & 0xFFFF);
     Report(SERVICE_STOPPED, code);
 }
 
@@ -127,21 +102,20 @@ ServiceRun RunAsService(const wchar_t* account, const std::wstring& program, con
         appData + L"\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
     PlantShortcut(shortcut);
 
-    ServiceHandle manager;
-    manager.handle = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-    if (!manager.handle) return Failed(L"OpenSCManagerW");
+    ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    if (!manager) return Failed(L"OpenSCManagerW");
     const std::wstring name = L"RemediatePilot" + std::to_wstring(::GetCurrentProcessId());
     const std::wstring command = L"\"" + kit + L"\" --service \"" + copy + L"\" \"" + appData + L"\"";
     TemporaryService service;
-    service.service.handle =
-        ::CreateServiceW(manager.handle, name.c_str(), L"Desktop Remediation pilot (temporary)", SERVICE_ALL_ACCESS,
-                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, command.c_str(),
-                         nullptr, nullptr, nullptr, account, account ? L"" : nullptr);
-    if (!service.service.handle) return Failed(L"CreateServiceW");
-    if (!::StartServiceW(service.service.handle, 0, nullptr)) return Failed(L"StartServiceW");
+    service.service.Reset(::CreateServiceW(manager.Get(), name.c_str(), L"Desktop Remediation pilot (temporary)",
+                                           SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                           SERVICE_ERROR_IGNORE, command.c_str(), nullptr, nullptr, nullptr, account,
+                                           account ? L"" : nullptr));
+    if (!service.service) return Failed(L"CreateServiceW");
+    if (!::StartServiceW(service.service.Get(), 0, nullptr)) return Failed(L"StartServiceW");
     SERVICE_STATUS status{};
     const DWORD started = ::GetTickCount();
-    while (::QueryServiceStatus(service.service.handle, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+    while (::QueryServiceStatus(service.service.Get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
         if (::GetTickCount() - started > 60000) {
             ::SetLastError(ERROR_TIMEOUT);
             return Failed(L"waiting for the service to stop");

@@ -14,25 +14,17 @@ const wchar_t MainKey[] = L"Software\\Microsoft\\Internet Explorer\\Main";
 
 namespace {
 
-struct Key {
-    HKEY key = nullptr;
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() {
-        if (key) ::RegCloseKey(key);
-    }
-};
+using desktop::Key;
 
-struct LocalMemory {
-    HLOCAL memory = nullptr;
-    LocalMemory() = default;
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    ~LocalMemory() {
-        if (memory) ::LocalFree(memory);
-    }
-};
+// A security descriptor string as the self-relative descriptor it stands for;
+// empty when it is no such string.
+std::vector<BYTE> DescriptorFromSddl(const wchar_t* sddl) {
+    desktop::LocalMemory descriptor;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.Out(), nullptr))
+        return {};
+    const BYTE* bytes = static_cast<const BYTE*>(descriptor.Get());
+    return std::vector<BYTE>(bytes, bytes + ::LocalSize(descriptor.Get()));
+}
 
 constexpr wchar_t KeptCopyKey[] = L"Software\\Desktop Remediation Pilot";
 constexpr wchar_t WineKey[] = L"Software\\Wine";
@@ -50,11 +42,12 @@ Found found;
 
 std::vector<BYTE> KeyDacl(const wchar_t* path) {
     Key key;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, READ_CONTROL, &key.key) != ERROR_SUCCESS) return {};
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, READ_CONTROL, key.Out()) != ERROR_SUCCESS) return {};
     DWORD size = 0;
-    ::RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    ::RegGetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, nullptr, &size);
     std::vector<BYTE> descriptor(size);
-    if (size == 0 || ::RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) != ERROR_SUCCESS)
+    if (size == 0 ||
+        ::RegGetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, descriptor.data(), &size) != ERROR_SUCCESS)
         return {};
     return descriptor;
 }
@@ -63,8 +56,8 @@ bool SetKeyDacl(const wchar_t* path, std::vector<BYTE> descriptor) {
     if (descriptor.empty()) return true;
     Key key;
     // Its owner may always change a key's permissions, whatever they grant.
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, WRITE_DAC, &key.key) != ERROR_SUCCESS) return false;
-    return ::RegSetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor.data()) == ERROR_SUCCESS;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, WRITE_DAC, key.Out()) != ERROR_SUCCESS) return false;
+    return ::RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, descriptor.data()) == ERROR_SUCCESS;
 }
 
 StoredValue Flag(bool set) {
@@ -126,11 +119,11 @@ bool PutBack(const Found& saved) {
 StoredValue ReadValue(HKEY root, const wchar_t* path, const wchar_t* name) {
     StoredValue value;
     Key key;
-    if (::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, &key.key) != ERROR_SUCCESS) return value;
+    if (::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.Out()) != ERROR_SUCCESS) return value;
     DWORD size = 0;
-    if (::RegQueryValueExW(key.key, name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) return value;
+    if (::RegQueryValueExW(key.Get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) return value;
     value.data.resize(size);
-    if (::RegQueryValueExW(key.key, name, nullptr, &value.type, value.data.data(), &size) != ERROR_SUCCESS)
+    if (::RegQueryValueExW(key.Get(), name, nullptr, &value.type, value.data.data(), &size) != ERROR_SUCCESS)
         return StoredValue();
     value.data.resize(size);
     value.present = true;
@@ -140,15 +133,15 @@ StoredValue ReadValue(HKEY root, const wchar_t* path, const wchar_t* name) {
 bool WriteValue(HKEY root, const wchar_t* path, const wchar_t* name, const StoredValue& value) {
     Key key;
     if (!value.present) {
-        const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_SET_VALUE, &key.key);
+        const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_SET_VALUE, key.Out());
         if (opened == ERROR_FILE_NOT_FOUND) return true;
         if (opened != ERROR_SUCCESS) return false;
-        const LONG removed = ::RegDeleteValueW(key.key, name);
+        const LONG removed = ::RegDeleteValueW(key.Get(), name);
         return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND;
     }
-    if (::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key.key, nullptr) != ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Out(), nullptr) != ERROR_SUCCESS)
         return false;
-    return ::RegSetValueExW(key.key, name, 0, value.type, value.data.data(), static_cast<DWORD>(value.data.size())) ==
+    return ::RegSetValueExW(key.Get(), name, 0, value.type, value.data.data(), static_cast<DWORD>(value.data.size())) ==
            ERROR_SUCCESS;
 }
 
@@ -159,20 +152,21 @@ StoredValue TextValue(const std::wstring& text) {
 
 bool KeyExists(HKEY root, const wchar_t* path) {
     Key key;
-    return ::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, &key.key) == ERROR_SUCCESS;
+    return ::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.Out()) == ERROR_SUCCESS;
 }
 
 // RegDeleteTreeW first came with Vista: the subkeys go first, one by one.
 bool DeleteKeyTree(HKEY root, const wchar_t* path) {
     {
         Key key;
-        const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, &key.key);
+        const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, key.Out());
         if (opened == ERROR_FILE_NOT_FOUND) return true;
         if (opened != ERROR_SUCCESS) return false;
         for (;;) {
             wchar_t name[256];
             DWORD length = ARRAYSIZE(name);
-            if (::RegEnumKeyExW(key.key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            if (::RegEnumKeyExW(key.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
             if (!DeleteKeyTree(root, (std::wstring(path) + L"\\" + name).c_str())) return false;
         }
     }
@@ -181,12 +175,8 @@ bool DeleteKeyTree(HKEY root, const wchar_t* path) {
 }
 
 bool ProtectKey(const wchar_t* path, const wchar_t* sddl) {
-    LocalMemory descriptor;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor.memory, nullptr))
-        return false;
-    const DWORD size = static_cast<DWORD>(::LocalSize(descriptor.memory));
-    const BYTE* bytes = static_cast<const BYTE*>(descriptor.memory);
-    return SetKeyDacl(path, std::vector<BYTE>(bytes, bytes + size));
+    const std::vector<BYTE> descriptor = DescriptorFromSddl(sddl);
+    return !descriptor.empty() && SetKeyDacl(path, descriptor);
 }
 
 bool AccountCopyKept() { return KeyExists(HKEY_CURRENT_USER, KeptCopyKey); }
@@ -281,10 +271,8 @@ bool SetAttributes(const std::wstring& path, DWORD attributes) {
 }
 
 bool SetSecurity(const std::wstring& path, const wchar_t* sddl) {
-    LocalMemory descriptor;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor.memory, nullptr))
-        return false;
-    return ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.memory) != 0;
+    std::vector<BYTE> descriptor = DescriptorFromSddl(sddl);
+    return !descriptor.empty() && ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data()) != 0;
 }
 
 void RemoveTree(const std::wstring& path) {

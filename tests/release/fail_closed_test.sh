@@ -72,7 +72,7 @@ left=$(find "$copy/dist" -mindepth 1)
 
 # make itself, in the copy, as an administrator runs it: not through the
 # make running this test.
-copy_make() { env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -C "$copy" "$@"; }
+copy_make=(env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -C "$copy")
 # What a run printed, on one line: CMake wraps its messages.
 said() { tr -s ' \n' ' ' < "$1"; }
 
@@ -80,7 +80,7 @@ said() { tr -s ' \n' ' ' < "$1"; }
 # when make hands the address to a recipe nor in a sub-make.
 plant_earlier_build "$copy/dist"
 # shellcheck disable=SC2016  # the $(...) is for make, not for this shell
-if copy_make START_PAGE_URL='http://h.example.org/a$(shell touch planted)b' > "$work/planted.txt" 2>&1; then
+if "${copy_make[@]}" START_PAGE_URL='http://h.example.org/a$(shell touch planted)b' > "$work/planted.txt" 2>&1; then
     fail "an address holding a space was built"
 fi
 planted=$(find "$copy" -name planted)
@@ -92,7 +92,7 @@ said "$work/planted.txt" | grep -qF 'a$(shell touch planted)b" is refused: it ho
 # A carriage return at the end, as an address copied from a Windows text file
 # carries, is refused by name, not dropped on the way.
 plant_earlier_build "$copy/dist"
-if copy_make START_PAGE_URL=$'http://x.example.org/a\r' > "$work/return.txt" 2>&1; then
+if "${copy_make[@]}" START_PAGE_URL=$'http://x.example.org/a\r' > "$work/return.txt" 2>&1; then
     fail "an address ending in a carriage return was built"
 fi
 said "$work/return.txt" | grep -qF 'it holds a carriage return (0x0D) at character 23' ||
@@ -107,7 +107,7 @@ printf '#!/bin/sh\nexit 1\n' > "$work/no-packages/dpkg-query"
 printf '#!/bin/sh\necho "apt-get: stand-in failure" >&2\nexit 100\n' > "$work/no-packages/apt-get"
 chmod +x "$work/no-packages/dpkg-query" "$work/no-packages/apt-get"
 plant_earlier_build "$copy/dist"
-if PATH="$work/no-packages:$PATH" copy_make > "$work/set-up.txt" 2>&1; then fail "make went through a failed set-up"; fi
+if PATH="$work/no-packages:$PATH" "${copy_make[@]}" > "$work/set-up.txt" 2>&1; then fail "make went through a failed set-up"; fi
 left=$(find "$copy/dist" -mindepth 1)
 [[ -z $left ]] || fail "after a failed package set-up, dist/ still holds: $left"
 
@@ -116,7 +116,7 @@ left=$(find "$copy/dist" -mindepth 1)
 plant_earlier_build "$copy/dist"
 rm -rf "$copy/build/x86" "$copy/build/x64"
 # Started directly, so that the signal goes to make itself.
-env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -C "$copy" START_PAGE_URL=http://b.example > "$work/terminated.txt" 2>&1 &
+"${copy_make[@]}" START_PAGE_URL=http://b.example > "$work/terminated.txt" 2>&1 &
 make_pid=$!
 for _ in $(seq 600); do
     grep -q "Building CXX" "$work/terminated.txt" && break

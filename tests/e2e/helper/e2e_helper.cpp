@@ -26,6 +26,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include "desktop.h"
 #include "thread_id_xp.h"
 
 #include <cwchar>
@@ -35,25 +36,8 @@
 
 namespace {
 
-struct UniqueHandle {
-    HANDLE handle = nullptr;
-    explicit UniqueHandle(HANDLE h = nullptr) : handle(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    ~UniqueHandle() {
-        if (handle) CloseHandle(handle);
-    }
-};
-
-struct UniqueKey {
-    HKEY key = nullptr;
-    UniqueKey() = default;
-    UniqueKey(const UniqueKey&) = delete;
-    UniqueKey& operator=(const UniqueKey&) = delete;
-    ~UniqueKey() {
-        if (key) RegCloseKey(key);
-    }
-};
+using desktop::Handle;
+using desktop::Key;
 
 void Write(const std::wstring& text) {
     const int size =
@@ -86,34 +70,6 @@ int Fail(const wchar_t* operation, DWORD error = GetLastError()) {
 int Usage() {
     Write(L"usage: see the comment at the top of e2e_helper.cpp\n");
     return 2;
-}
-
-std::wstring WindowText(HWND window) {
-    wchar_t buffer[4096];
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXT, ARRAYSIZE(buffer), reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK, 2000,
-                             &length))
-        return std::wstring();
-    return std::wstring(buffer, static_cast<size_t>(length));
-}
-
-std::wstring ClassOf(HWND window) {
-    wchar_t name[64];
-    const int length = GetClassNameW(window, name, ARRAYSIZE(name));
-    return std::wstring(name, length > 0 ? static_cast<size_t>(length) : 0);
-}
-
-// A message box is a dialog (#32770) whose text is its one static control with text.
-std::wstring MessageBoxText(HWND box) {
-    std::wstring text;
-    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (_wcsicmp(ClassOf(child).c_str(), L"Static") != 0) continue;
-        const std::wstring part = WindowText(child);
-        if (part.empty()) continue;
-        if (!text.empty()) text += L"\n";
-        text += part;
-    }
-    return text;
 }
 
 struct ScreenDC {
@@ -177,44 +133,12 @@ bool SaveWindowPicture(HWND window, const std::wstring& path) {
     file.bfType = 0x4D42;  // "BM"
     file.bfOffBits = sizeof(file) + sizeof(header);
     file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
-    UniqueHandle out(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle out(desktop::Opened(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
     DWORD written = 0;
-    return out.handle && WriteFile(out.handle, &file, sizeof(file), &written, nullptr) &&
-           WriteFile(out.handle, &header, sizeof(header), &written, nullptr) &&
-           WriteFile(out.handle, pixels.data(), static_cast<DWORD>(pixels.size()), &written, nullptr);
-}
-
-struct BoxSearch {
-    DWORD processId;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectBoxes(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<BoxSearch*>(context);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == search->processId && IsWindowVisible(window) && ClassOf(window) == L"#32770")
-        search->found.push_back(window);
-    return TRUE;
-}
-
-// This process's environment less the variables named in `replaced` ("NAME="
-// each), plus `added` ("NAME=VALUE" each).
-std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring>& replaced,
-                                     const std::vector<std::wstring>& added) {
-    std::vector<wchar_t> block;
-    wchar_t* strings = GetEnvironmentStringsW();
-    for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {
-        bool keep = true;
-        for (const std::wstring& name : replaced)
-            if (_wcsnicmp(entry, name.c_str(), name.size()) == 0) keep = false;
-        if (keep) block.insert(block.end(), entry, entry + wcslen(entry) + 1);
-    }
-    FreeEnvironmentStringsW(strings);
-    for (const std::wstring& entry : added) block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-    block.push_back(L'\0');
-    return block;
+    return out && WriteFile(out.Get(), &file, sizeof(file), &written, nullptr) &&
+           WriteFile(out.Get(), &header, sizeof(header), &written, nullptr) &&
+           WriteFile(out.Get(), pixels.data(), static_cast<DWORD>(pixels.size()), &written, nullptr);
 }
 
 int Run(int argc, wchar_t** argv) {
@@ -245,7 +169,7 @@ int Run(int argc, wchar_t** argv) {
     const std::wstring exe = argv[i];
 
     std::vector<wchar_t> environment;
-    if (!replaced.empty()) environment = EnvironmentWith(replaced, added);
+    if (!replaced.empty()) environment = desktop::EnvironmentWith(replaced, added);
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -253,25 +177,23 @@ int Run(int argc, wchar_t** argv) {
     if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
                         environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process))
         return Fail(L"CreateProcessW");
-    UniqueHandle processHandle(process.hProcess);
-    UniqueHandle threadHandle(process.hThread);
+    Handle processHandle(process.hProcess);
+    Handle threadHandle(process.hThread);
 
     std::set<HWND> answered;
     const ULONGLONG started = GetTickCount64();
     const ULONGLONG deadline = started + static_cast<ULONGLONG>(timeoutSeconds * 1000);
     for (;;) {
-        BoxSearch search{process.dwProcessId, {}};
-        EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&search));
-        for (HWND box : search.found) {
+        for (HWND box : desktop::VisibleBoxesOf(process.dwProcessId)) {
             if (!answered.insert(box).second) continue;
-            Write(L"box\t" + Escaped(WindowText(box)) + L"\t" + Escaped(MessageBoxText(box)) + L"\n");
+            Write(L"box\t" + Escaped(desktop::WindowText(box)) + L"\t" + Escaped(desktop::BoxText(box)) + L"\n");
             if (screenshots) {
                 Sleep(500);  // let it finish painting
                 const std::wstring picture =
                     std::wstring(screenshots) + L"\\box-" + std::to_wstring(answered.size()) + L".bmp";
                 if (!SaveWindowPicture(box, picture)) Write(L"error\tscreenshot\t" + Escaped(picture) + L"\n");
             }
-            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            desktop::PressOk(box);
         }
         if (WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0) break;
         if (GetTickCount64() > deadline) {
@@ -304,21 +226,21 @@ int SetAttributes(const wchar_t* path, const std::wstring& flags) {
 }
 
 int GetValue(const wchar_t* keyPath, const wchar_t* name) {
-    UniqueKey key;
-    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_QUERY_VALUE, &key.key);
+    Key key;
+    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_QUERY_VALUE, key.Out());
     if (status == ERROR_FILE_NOT_FOUND) {
         Write(L"missing\n");
         return 0;
     }
     if (status != ERROR_SUCCESS) return Fail(L"RegOpenKeyExW", static_cast<DWORD>(status));
     DWORD type = 0, size = 0;
-    status = RegQueryValueExW(key.key, name, nullptr, &type, nullptr, &size);
+    status = RegQueryValueExW(key.Get(), name, nullptr, &type, nullptr, &size);
     if (status == ERROR_FILE_NOT_FOUND) {
         Write(L"missing\n");
         return 0;
     }
     std::vector<BYTE> data(size);
-    if (status == ERROR_SUCCESS) status = RegQueryValueExW(key.key, name, nullptr, &type, data.data(), &size);
+    if (status == ERROR_SUCCESS) status = RegQueryValueExW(key.Get(), name, nullptr, &type, data.data(), &size);
     if (status != ERROR_SUCCESS) return Fail(L"RegQueryValueExW", static_cast<DWORD>(status));
     std::wstring hex;
     for (DWORD b = 0; b < size; ++b) {
@@ -331,10 +253,11 @@ int GetValue(const wchar_t* keyPath, const wchar_t* name) {
 }
 
 int SetValue(const wchar_t* keyPath, const wchar_t* name, DWORD type, const BYTE* data, DWORD size) {
-    UniqueKey key;
-    LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key.key, nullptr);
+    Key key;
+    LONG status =
+        RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Out(), nullptr);
     if (status != ERROR_SUCCESS) return Fail(L"RegCreateKeyExW", static_cast<DWORD>(status));
-    status = RegSetValueExW(key.key, name, 0, type, data, size);
+    status = RegSetValueExW(key.Get(), name, 0, type, data, size);
     if (status != ERROR_SUCCESS) return Fail(L"RegSetValueExW", static_cast<DWORD>(status));
     return 0;
 }
@@ -343,22 +266,22 @@ int ProtectKey(const wchar_t* keyPath, const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
         return Fail(L"ConvertStringSecurityDescriptorToSecurityDescriptorW");
-    UniqueKey key;
-    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, WRITE_DAC, &key.key);
-    if (status == ERROR_SUCCESS) status = RegSetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor);
+    Key key;
+    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, WRITE_DAC, key.Out());
+    if (status == ERROR_SUCCESS) status = RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, descriptor);
     LocalFree(descriptor);
     if (status != ERROR_SUCCESS) return Fail(L"RegSetKeySecurity", static_cast<DWORD>(status));
     return 0;
 }
 
 int PrintDacl(const wchar_t* keyPath) {
-    UniqueKey key;
-    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, READ_CONTROL, &key.key);
+    Key key;
+    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, READ_CONTROL, key.Out());
     if (status != ERROR_SUCCESS) return Fail(L"RegOpenKeyExW", static_cast<DWORD>(status));
     DWORD size = 0;
-    RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    RegGetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, nullptr, &size);
     std::vector<BYTE> descriptor(size);
-    status = RegGetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor.data(), &size);
+    status = RegGetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, descriptor.data(), &size);
     if (status != ERROR_SUCCESS) return Fail(L"RegGetKeySecurity", static_cast<DWORD>(status));
     wchar_t* text = nullptr;
     if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
@@ -400,18 +323,18 @@ int PrintThreadIds() {
     if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
         return Fail(L"DuplicateHandle");
-    UniqueHandle selfHandle(self);
+    Handle selfHandle(self);
     PrintThreadIds(self, GetCurrentThreadId());
     // The second thread runs until told to end, and ends by itself: a thread
     // killed from outside can take the process down with it.
-    UniqueHandle finish(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!finish.handle) return Fail(L"CreateEventW");
+    Handle finish(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!finish) return Fail(L"CreateEventW");
     DWORD id = 0;
-    UniqueHandle other(CreateThread(nullptr, 0, WaitUntilSet, finish.handle, 0, &id));
-    if (!other.handle) return Fail(L"CreateThread");
-    PrintThreadIds(other.handle, id);
-    SetEvent(finish.handle);
-    WaitForSingleObject(other.handle, INFINITE);
+    Handle other(CreateThread(nullptr, 0, WaitUntilSet, finish.Get(), 0, &id));
+    if (!other) return Fail(L"CreateThread");
+    PrintThreadIds(other.Get(), id);
+    SetEvent(finish.Get());
+    WaitForSingleObject(other.Get(), INFINITE);
     return 0;
 }
 
