@@ -72,7 +72,7 @@ check: dist
 test: dist
 	@tools/install-deps.sh test
 	@set -e; for arch in $(ARCHES); do \
-	    cmake --build --preset $$arch --target e2e-helper -j $(JOBS); \
+	    cmake --build --preset $$arch --target e2e-helper bare-user32 -j $(JOBS); \
 	    cmake --preset $$arch -B build/e2e-$$arch $(CMAKE_QUIET) -DSTART_PAGE_URL="$$REMEDIATION_E2E_START_PAGE_URL" >/dev/null; \
 	    cmake --build build/e2e-$$arch --target remediate e2e-helper -j $(JOBS); \
 	done

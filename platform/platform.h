@@ -83,6 +83,10 @@ std::int32_t RegSetValueExA(const RegistryKey& key, const std::string& valueName
                             std::uint32_t type, const char* data, std::uint32_t byteCount);
 std::int32_t RegCloseKey(const RegistryKey& key);
 
+// A number as decimal digits, with a minus sign only when it is negative: the
+// major version and an error code, without linking the runtime's printf engine.
+std::wstring DecimalText(std::int64_t value);
+
 // The text in the system's ANSI code page, for the registry's A functions.
 std::string ToAnsiCodePage(const std::wstring& text);
 

@@ -1,4 +1,4 @@
-// Start-up, shared by the Windows entry point and the unit tests.
+// Start-up, and the decimal text of numbers, shared by the Windows side and the unit tests.
 #include <new>
 
 #include "platform/platform.h"
@@ -24,6 +24,19 @@ int RunMain() noexcept {
         ReportUnhandledFailure({L"An internal step", {}, ERROR_INTERNAL_ERROR});
     }
     return ExitFailed;
+}
+
+std::wstring DecimalText(std::int64_t value) {
+    // The magnitude in unsigned arithmetic, where the most negative value has one too.
+    std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    wchar_t digits[21];
+    wchar_t* first = digits + 21;
+    do {
+        *--first = static_cast<wchar_t>(L'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (value < 0) *--first = L'-';
+    return std::wstring(first, digits + 21);
 }
 
 }  // namespace platform

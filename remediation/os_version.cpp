@@ -13,7 +13,7 @@ std::wstring GetOSMajorVersion() {
     // like any other version that is not the refused one.
     platform::GetVersionExA(info);
 
-    return std::to_wstring(static_cast<std::int32_t>(info.dwMajorVersion));
+    return platform::DecimalText(static_cast<std::int32_t>(info.dwMajorVersion));
 }
 
 }  // namespace remediation

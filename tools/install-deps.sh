@@ -14,7 +14,7 @@ sign_packages=(osslsigncode libengine-pkcs11-openssl)
 check_packages=(
     "${build_packages[@]}" "${sign_packages[@]}"
     g++ libgtest-dev libgmock-dev clang-format
-    openssl softhsm2
+    openssl softhsm2 python3-yaml
 )
 test_packages=("${check_packages[@]}" "${wine_packages[@]}")
 bench_packages=("${build_packages[@]}" "${wine_packages[@]}")
@@ -57,5 +57,14 @@ if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | 
     "${as_root[@]}" dpkg --add-architecture i386
 fi
 echo "Installing: ${missing[*]}"
-"${as_root[@]}" apt-get update -q
+# A mirror in the middle of a sync fails an index now and then: try again, then
+# go on with the lists there are, which the install below checks anyway.
+for attempt in 1 2 3; do
+    if "${as_root[@]}" apt-get update -q; then break; fi
+    if ((attempt == 3)); then
+        echo "install-deps: apt-get update failed three times; installing from the package lists there are" >&2
+    else
+        sleep 15
+    fi
+done
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Signs the executables in a folder with Authenticode (SHA-256) and rewrites
-# its SHA256SUMS: both or neither. The key comes from one of:
+# Signs the executables in a folder, and the pilot kits in its pilot/, with
+# Authenticode (SHA-256) and rewrites both SHA256SUMS: all four or none, since
+# a desktop that runs only signed programs must run the kit that pilots the
+# program. The key comes from one of:
 #   PFX            a PKCS#12 file, its password in PFX_PASSWORD (empty for none);
 #   PKCS11_MODULE  a token's PKCS#11 module, with PKCS11_KEY (the key's
 #                  pkcs11: URI) and CERT (its certificate), the PIN in
@@ -11,7 +13,7 @@
 # it reaches osslsigncode through that file alone, never through a command
 # line, where any user of the machine could read it, nor through the
 # environment of the build, the package set-up or the signer.
-# Both executables are signed to the side first; only when both are signed do
+# Every executable is signed to the side first; only when all are signed do
 # they and the sums replace the unsigned build, which any failure leaves
 # exactly as it was.
 # Usage: tools/sign.sh [--build] DIR   (--build: run tools/build.sh first, as `make sign` does)
@@ -23,7 +25,11 @@ if [[ ${1:-} == --build ]]; then
 fi
 dir=${1:?usage: tools/sign.sh [--build] DIR}
 tools=$(cd "$(dirname "$0")" && pwd)
-executables=(remediate-x86.exe remediate-x64.exe)
+programs=(remediate-x86.exe remediate-x64.exe)
+kits=(pilot/remediate-pilot-x86.exe pilot/remediate-pilot-x64.exe)
+executables=("${programs[@]}" "${kits[@]}")
+# Everything signing replaces, as paths below the folder.
+replaced=("${executables[@]}" SHA256SUMS pilot/SHA256SUMS)
 
 usage() {
     echo "sign: $1" >&2
@@ -40,7 +46,7 @@ clean_up() {
     local status=$?
     if $replacing; then
         # Interrupted between the renames: the unsigned build goes back whole.
-        cp -p "$backup"/* "$dir/"
+        for file in "${replaced[@]}"; do cp -p "$backup/$file" "$dir/$file"; done
         echo "sign: interrupted while replacing the executables; the unsigned build is back in $dir" >&2
     fi
     if [[ -n $secret_file ]]; then rm -f "$secret_file"; fi
@@ -83,13 +89,14 @@ if $build; then
     "$tools/install-deps.sh" sign
     "$tools/build.sh"
 fi
-for file in "${executables[@]}" SHA256SUMS; do
+for file in "${replaced[@]}"; do
     [[ -f $dir/$file ]] || usage "$dir/$file is missing: run make (with your START_PAGE_URL) first"
 done
 timestamp=()
 [[ -n ${TIMESTAMP_URL:-} ]] && timestamp=(-ts "$TIMESTAMP_URL")
 
 side=$(mktemp -d "$dir/.signing.XXXXXX")
+mkdir "$side/pilot"
 for exe in "${executables[@]}"; do
     if ! said=$(osslsigncode sign "${key[@]}" "${readpass[@]}" -h sha256 -n "Desktop Remediation" \
         "${timestamp[@]}" -in "$dir/$exe" -out "$side/$exe" 2>&1); then
@@ -98,12 +105,13 @@ for exe in "${executables[@]}"; do
         exit 1
     fi
 done
-(cd "$side" && sha256sum "${executables[@]}" > SHA256SUMS)
+(cd "$side" && sha256sum "${programs[@]}" > SHA256SUMS)
+(cd "$side/pilot" && sha256sum "${kits[@]#pilot/}" > SHA256SUMS)
 
 backup=$side/unsigned
-mkdir "$backup"
-cp -p "${executables[@]/#/$dir/}" "$dir/SHA256SUMS" "$backup/"
+mkdir -p "$backup/pilot"
+for file in "${replaced[@]}"; do cp -p "$dir/$file" "$backup/$file"; done
 replacing=true
-for file in "${executables[@]}" SHA256SUMS; do mv "$side/$file" "$dir/$file"; done
+for file in "${replaced[@]}"; do mv "$side/$file" "$dir/$file"; done
 replacing=false
 for exe in "${executables[@]}"; do echo "signed $dir/$exe"; done

@@ -243,7 +243,7 @@ std::wstring ReportText(const RunTimeFailure& failure) {
     }
     text += L"\n\n";
     text += SystemMessageFor(failure.errorCode);
-    text += L" (error " + std::to_wstring(failure.errorCode) + L")";
+    text += L" (error " + DecimalText(failure.errorCode) + L")";
     return text;
 }
 

@@ -1,10 +1,16 @@
 """A throwaway Wine prefix on an Xvfb display of its own, for the end-to-end tests.
 
 The session starts Xvfb, then a persistent wineserver with DISPLAY already set
-(a server started without a display makes every later window fail), then
-initialises the prefix. close() ends the wineserver, every Wine process it
-serves and Xvfb, each by its PID, and removes the prefix.
+(a server started without a display makes every later window fail), waits until
+that server is ready, then initialises the prefix. Each session's prefix has a
+path never used before, and its server keeps its directory below the session's
+own TMPDIR (where Debian's Wine puts it), so that sessions started side by side,
+or just after another one ended, never meet in a shared server directory.
+close() ends the wineserver, every Wine process it serves and Xvfb, each by its
+PID, and removes the prefix.
 """
+import errno
+import glob
 import os
 import shutil
 import signal
@@ -13,6 +19,10 @@ import tempfile
 import time
 
 WINE_STEP_SECONDS = 120  # prefix set-up and a single helper call stay well under this
+SERVER_READY_SECONDS = 30
+# Each architecture's own loader: Debian's `wine` starts even a 64-bit program
+# through the 32-bit one.
+LOADERS = {"x86": "/usr/lib/wine/wine", "x64": "/usr/lib/wine/wine64"}
 # fonts-wine puts Wine's own fonts (Tahoma, and Marlett, which draws the
 # title-bar buttons) where neither Debian's Wine nor fontconfig looks. The
 # session's own fontconfig file adds that folder for its Wine alone, leaving the
@@ -32,6 +42,28 @@ class WineError(Exception):
     pass
 
 
+def architecture_of(exe):
+    """"x86" or "x64", from the machine field of a Windows executable's PE header."""
+    with open(exe, "rb") as image:
+        header = image.read(4096)
+    offset = int.from_bytes(header[0x3C:0x40], "little")
+    machine = int.from_bytes(header[offset + 4:offset + 6], "little")
+    return {0x14C: "x86", 0x8664: "x64"}[machine]
+
+
+def loader_runs(arch):
+    """Whether this machine can run the architecture's Wine loader at all: some
+    kernels run no 32-bit program."""
+    try:
+        subprocess.run([LOADERS[arch], "--version"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False, timeout=60)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return False
+        raise
+    return True
+
+
 def _end(process, seconds=10):
     """Ends a child process: politely, then by force; always reaps it."""
     if process is None or process.poll() is not None:
@@ -45,10 +77,11 @@ def _end(process, seconds=10):
 
 
 class WineSession:
-    def __init__(self, work_dir, virtual_desktop=True):
+    def __init__(self, work_dir, arch, virtual_desktop=True):
         self.work_dir = os.path.abspath(work_dir)
         self.virtual_desktop = virtual_desktop
-        self.prefix = os.path.join(self.work_dir, "prefix")
+        self.loader = LOADERS[arch]
+        self.prefix = None
         self.xvfb = None
         self.wineserver = None
         self.env = None
@@ -66,8 +99,10 @@ class WineSession:
     def _open(self):
         shutil.rmtree(self.work_dir, ignore_errors=True)
         home = os.path.join(self.work_dir, "home")
+        server_tmp = os.path.join(self.work_dir, "tmp")
         os.makedirs(home)
-        os.makedirs(self.prefix)
+        os.makedirs(server_tmp)
+        self.prefix = tempfile.mkdtemp(prefix="prefix-", dir=self.work_dir)
         display = self._start_xvfb()
         fontconfig = os.path.join(self.work_dir, "fonts.conf")
         with open(fontconfig, "w", encoding="utf-8") as config:
@@ -79,6 +114,8 @@ class WineSession:
             "DISPLAY": display,
             "WINEPREFIX": self.prefix,
             "WINEARCH": "win64",
+            "WINELOADER": self.loader,
+            "TMPDIR": server_tmp,
             "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             "LC_ALL": "C.UTF-8",
@@ -87,18 +124,34 @@ class WineSession:
         self.wineserver = subprocess.Popen(["wineserver", "--foreground", "--persistent"], env=self.env,
                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                            stderr=subprocess.DEVNULL)
-        result = self._run(["wine", "wineboot", "--init"], "initialising the prefix", cwd=self.work_dir)
+        self._wait_for_server(server_tmp)
+        result = self._run([self.loader, "wineboot", "--init"], "initialising the prefix", cwd=self.work_dir)
         if result.returncode != 0 or not os.path.isdir(self.drive_c()):
             raise WineError(f"wineboot --init failed ({result.returncode}): {result.stderr.decode(errors='replace')}")
         if self.virtual_desktop:
             self._use_virtual_desktop()
+
+    def _wait_for_server(self, server_tmp):
+        """Until the server listens: a client started before then would set up
+        a server directory of its own beside the server's."""
+        # Debian's Wine keeps its directory below TMPDIR and names it in the
+        # prefix; Wine's own keeps it below /tmp, named by the prefix's inode.
+        prefix = os.stat(self.prefix)
+        upstream = f"/tmp/.wine-{os.getuid()}/server-{prefix.st_dev:x}-{prefix.st_ino:x}/socket"
+        deadline = time.monotonic() + SERVER_READY_SECONDS
+        while not (glob.glob(os.path.join(server_tmp, "wine-*", "server-*", "socket")) or os.path.exists(upstream)):
+            if self.wineserver.poll() is not None:
+                raise WineError(f"the wineserver ended at start, with status {self.wineserver.returncode}")
+            if time.monotonic() > deadline:
+                raise WineError(f"the wineserver was not listening after {SERVER_READY_SECONDS} s")
+            time.sleep(0.05)
 
     def _use_virtual_desktop(self):
         # Windows open on a virtual desktop of Wine's, which draws their title bars as
         # Windows does; Xvfb alone has no window manager to draw them.
         for key, name, value in ((r"HKCU\Software\Wine\Explorer", "Desktop", "E2E"),
                                  (r"HKCU\Software\Wine\Explorer\Desktops", "E2E", "800x600")):
-            result = self._run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], "setting the desktop")
+            result = self._run([self.loader, "reg", "add", key, "/v", name, "/d", value, "/f"], "setting the desktop")
             if result.returncode != 0:
                 raise WineError(f"reg add {key} failed: {result.stdout.decode(errors='replace')}")
 
@@ -128,6 +181,8 @@ class WineSession:
     def _processes_in_prefix(self, name=None):
         """PIDs of live processes, other than zombies, that run in this session's prefix (and whose command
         line names `name`, when given)."""
+        if self.prefix is None:
+            return []
         marker = f"WINEPREFIX={self.prefix}".encode()
         found = []
         for entry in os.listdir("/proc"):
@@ -193,7 +248,7 @@ class WineSession:
 
     def wine(self, *args):
         """Runs a Windows program from drive C:, so that C: is its current drive."""
-        return self._run(["wine", *args], " ".join(args[:2]))
+        return self._run([self.loader, *args], " ".join(args[:2]))
 
     def drive_c(self, *parts):
         return os.path.join(self.prefix, "drive_c", *parts)

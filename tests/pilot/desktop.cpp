@@ -1,5 +1,6 @@
 #include "desktop.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace desktop {
@@ -25,20 +26,36 @@ BOOL CALLBACK CollectBoxes(HWND window, LPARAM context) {
     return TRUE;
 }
 
+// An environment variable's name, upper-cased: up to the first "=" after its
+// first character, since the names Windows keeps per drive begin with one ("=C:").
+std::wstring UpperName(const std::wstring& entry) {
+    std::wstring name = entry.substr(0, entry.find(L'=', 1));
+    if (!name.empty()) ::CharUpperBuffW(&name[0], static_cast<DWORD>(name.size()));
+    return name;
+}
+
+// Windows documents an environment block as sorted by name, case-insensitively,
+// in Unicode order whatever the locale: the upper-cased names compared ordinally.
+bool NameBefore(const std::wstring& a, const std::wstring& b) { return UpperName(a) < UpperName(b); }
+
 }  // namespace
 
 std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring>& replaced,
                                      const std::vector<std::wstring>& added) {
-    std::vector<wchar_t> block;
+    std::vector<std::wstring> entries;
     wchar_t* strings = ::GetEnvironmentStringsW();
     for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {
         bool keep = true;
         for (const std::wstring& name : replaced)
             if (_wcsnicmp(entry, name.c_str(), name.size()) == 0) keep = false;
-        if (keep) block.insert(block.end(), entry, entry + wcslen(entry) + 1);
+        if (keep) entries.emplace_back(entry);
     }
     ::FreeEnvironmentStringsW(strings);
-    for (const std::wstring& entry : added) block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    entries.insert(entries.end(), added.begin(), added.end());
+    std::stable_sort(entries.begin(), entries.end(), NameBefore);
+    std::vector<wchar_t> block;
+    for (const std::wstring& entry : entries)
+        block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
     block.push_back(L'\0');
     return block;
 }
@@ -49,13 +66,12 @@ std::vector<HWND> VisibleBoxesOf(DWORD processId) {
     return search.found;
 }
 
+// The text Windows keeps for the window, read without a message: a box's
+// thread may be stopped at a debug event, and would never answer one.
 std::wstring WindowText(HWND window) {
     wchar_t buffer[4096];
-    DWORD_PTR length = 0;
-    if (!::SendMessageTimeoutW(window, WM_GETTEXT, ARRAYSIZE(buffer), reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK,
-                               2000, &length))
-        return std::wstring();
-    return std::wstring(buffer, static_cast<size_t>(length));
+    const int length = ::InternalGetWindowText(window, buffer, ARRAYSIZE(buffer));
+    return std::wstring(buffer, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
 std::wstring BoxText(HWND box) {

@@ -26,6 +26,7 @@ struct Setting {
     bool underWine = false;
     bool boxesReadable = false;  // this kit's own window station is visible
     bool elevated = false;
+    DWORD majorVersion = 0;  // what this Windows reports to the program, unless a case stages another
 };
 const Setting& Where();
 void SetWhere(const Setting& setting);
@@ -34,6 +35,17 @@ void SetWhere(const Setting& setting);
 bool OwnStationIsVisible();
 
 // --- running the program ---------------------------------------------------
+
+// A registry value as read, or to be written.
+struct StoredValue {
+    bool present = false;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+
+// Which major version Windows reports to a run: this system's own, or one a
+// case staged (Wine's version setting, or Windows' compatibility layer).
+enum class Staged { SystemVersion, VersionFive, SupportedVersion };
 
 struct Box {
     std::wstring title, text;
@@ -44,10 +56,18 @@ struct RunOptions {
     std::optional<std::wstring> appData;    // nothing: APPDATA unset
     std::vector<std::wstring> environment;  // NAME=VALUE, replacing any value of NAME
     std::wstring program;                   // empty: the program under test
-    std::wstring hold;                      // a path held open without delete sharing
+    std::wstring arguments;                 // its command line after its own name
+    Staged version = Staged::SystemVersion;
+    std::wstring hold;  // a path held open without delete sharing
     DWORD releaseAfterMilliseconds = INFINITE;
     bool invisibleStation = false;
     DWORD timeoutMilliseconds = 30000;
+};
+
+struct LoadedModule {
+    std::wstring file;                  // as Windows names it: \Device\HarddiskVolume1\...
+    std::wstring loaderName;            // where the loader found it, when it says
+    std::vector<std::wstring> imports;  // the DLLs it imports, lower-cased
 };
 
 struct RunResult {
@@ -55,13 +75,23 @@ struct RunResult {
     bool timedOut = false;
     DWORD status = 0;
     std::vector<Box> boxes;
-    std::vector<std::wstring> modules;  // every DLL it loaded, as Windows names its file
+    std::vector<std::wstring> programImports;  // lower-cased
+    std::vector<LoadedModule> modules;         // every DLL it loaded, in order
+    // Told major version 5, the program refuses, and changes nothing.
+    bool refused = false;
+    bool unseen = false;  // run on a window station nobody sees
+    StoredValue startPageBefore;
 };
 
 // Starts the program as a debuggee, so that every DLL it loads is seen.
 RunResult RunProgram(const RunOptions& options);
 // Ends a run in progress, from the console's control handler.
 void EndRunInProgress();
+// The major version that Windows reports to a run of this kit as the program
+// runs (a debuggee), with the environment entries given.
+DWORD ReportedMajorVersion(const std::vector<std::wstring>& environment);
+// A file's name without its folders, lower-cased.
+std::wstring LowerName(const std::wstring& path);
 
 // --- one case ----------------------------------------------------------------
 
@@ -97,8 +127,13 @@ struct Case {
     std::wstring name;
     void (*run)(const Case&, Check&);
     const wchar_t* data = nullptr;  // what varies between the cases of one table
-    bool needsBoxes = false;        // expects a box, which only a visible station shows
+    unsigned needs = 0;             // of the flags below
 };
+// It expects a box, which only a visible window station shows.
+constexpr unsigned NeedsBoxes = 1;
+// What it shows only a version that the program runs on can stage: where this
+// Windows reports version 5, it is skipped.
+constexpr unsigned NeedsSupportedVersion = 2;
 std::vector<Case> AllCases();
 
 // --- checks the cases share ------------------------------------------------
@@ -110,7 +145,8 @@ constexpr wchar_t ProgramTitle[] = L"Desktop Remediation";
 std::wstring Describe(const RunResult& run);
 void ExpectRun(Check& check, const RunResult& run, DWORD status, const std::vector<Box>& boxes);
 void ExpectFailureReport(Check& check, const RunResult& run, const std::wstring& shortcut, DWORD error);
-void ExpectStartPageWritten(Check& check);
+// Where the program refused the run, the start page must be as it was before it.
+void ExpectStartPageWritten(Check& check, const RunResult& run);
 void ExpectStartPageUnwritten(Check& check);
 
 // --- files -----------------------------------------------------------------
@@ -129,16 +165,18 @@ std::wstring FreeDriveLetter();
 
 extern const wchar_t MainKey[];  // below HKEY_CURRENT_USER
 extern const wchar_t InternetExplorerKey[];
-struct StoredValue {
-    bool present = false;
-    DWORD type = 0;
-    std::vector<BYTE> data;
-};
 StoredValue ReadValue(HKEY root, const wchar_t* key, const wchar_t* name);
 bool WriteValue(HKEY root, const wchar_t* key, const wchar_t* name, const StoredValue& value);
 bool KeyExists(HKEY root, const wchar_t* key);
 bool DeleteKeyTree(HKEY root, const wchar_t* key);
 bool ProtectKey(const wchar_t* key, const wchar_t* sddl);
+// Whether this account may put the key's permissions back, whatever they
+// become: it may change them now. A key an elevated process made belongs to
+// the Administrators group, which a standard or filtered token only denies.
+bool MayChangePermissions(const wchar_t* key);
+// Takes every right but reading from everyone, as `sddl` gives them, while
+// this account keeps the right to read and change the permissions.
+bool LockKey(const wchar_t* key, const wchar_t* sddl);
 StoredValue TextValue(const std::wstring& text);
 
 // What the kit changes, saved before the first case and put back after the
@@ -160,9 +198,6 @@ bool InternetExplorerKeyExistedAtStart();
 // could not start.
 std::optional<DWORD> RunToEnd(const std::wstring& exe, const std::wstring& arguments, std::vector<wchar_t> environment,
                               DWORD timeoutMilliseconds);
-// Runs this kit again with the arguments and environment entries given, and
-// returns its exit status; ~0u when it could not run.
-DWORD RunKit(const std::wstring& arguments, const std::vector<std::wstring>& environment);
 
 // A service of the kit's own, run as `account` (nullptr: LocalSystem), which
 // starts the program with the APPDATA given. Fills the program's status and

@@ -5,6 +5,8 @@
 
 #include <psapi.h>
 
+#include <cstddef>
+
 #include <set>
 
 namespace pilot {
@@ -13,7 +15,8 @@ namespace {
 using desktop::Handle;
 
 // A window station made with CreateWindowStationW is not visible, as a
-// service's is; a desktop is made on the calling process's station, so the
+// service's is. Only administrators may name one, so Windows names it from the
+// logon session; a desktop is made on the calling process's station, so the
 // kit visits it for that moment.
 struct HiddenDesktop {
     // The desktop closes before its station.
@@ -21,16 +24,18 @@ struct HiddenDesktop {
     desktop::Owned<HDESK, &::CloseDesktop> stationDesktop;
     std::wstring name;  // "station\desktop", for STARTUPINFO.lpDesktop
     bool Make() {
-        static LONG made = 0;
-        const std::wstring stationName =
-            L"remediate-pilot-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++made);
-        station.Reset(::CreateWindowStationW(stationName.c_str(), 0, WINSTA_ALL_ACCESS, nullptr));
+        station.Reset(::CreateWindowStationW(nullptr, 0, WINSTA_ALL_ACCESS, nullptr));
         if (!station) return false;
+        wchar_t stationName[MAX_PATH] = {};
+        DWORD needed = 0;
+        if (!::GetUserObjectInformationW(station.Get(), UOI_NAME, stationName, sizeof(stationName) - sizeof(wchar_t),
+                                         &needed))
+            return false;
         const HWINSTA own = ::GetProcessWindowStation();
         if (!::SetProcessWindowStation(station.Get())) return false;
         stationDesktop.Reset(::CreateDesktopW(L"default", nullptr, nullptr, 0, GENERIC_ALL, nullptr));
         ::SetProcessWindowStation(own);
-        name = stationName + L"\\default";
+        name = std::wstring(stationName) + L"\\default";
         return static_cast<bool>(stationDesktop);
     }
 };
@@ -43,29 +48,79 @@ void AnswerBoxes(DWORD processId, std::set<HWND>& answered, std::vector<Box>& bo
     }
 }
 
+// The name the loader handed to the debugger: where it looked for the DLL.
+// Windows gives none for some (ntdll's), and Wine maps its own DLLs from where
+// it keeps them, whatever the name it found them by.
+std::wstring LoaderName(HANDLE process, const LOAD_DLL_DEBUG_INFO& loaded) {
+    void* pointer = nullptr;
+    SIZE_T read = 0;
+    if (!loaded.lpImageName || !loaded.fUnicode ||
+        !::ReadProcessMemory(process, loaded.lpImageName, &pointer, sizeof(pointer), &read) || !pointer)
+        return L"";
+    wchar_t text[MAX_PATH] = {};
+    ::ReadProcessMemory(process, pointer, text, sizeof(text) - sizeof(wchar_t), &read);
+    return text;
+}
+
 // The file a DLL was mapped from, as the debuggee's memory names it; or, where
-// that cannot be read, the name the loader handed to the debugger.
-std::wstring ModuleName(HANDLE process, const LOAD_DLL_DEBUG_INFO& loaded) {
+// that cannot be read, the loader's name for it.
+std::wstring MappedName(HANDLE process, const LOAD_DLL_DEBUG_INFO& loaded, const std::wstring& loaderName) {
     wchar_t name[MAX_PATH * 2];
     const DWORD length = ::GetMappedFileNameW(process, loaded.lpBaseOfDll, name, ARRAYSIZE(name));
     if (length > 0) return std::wstring(name, length);
-    void* pointer = nullptr;
-    SIZE_T read = 0;
-    if (loaded.lpImageName && loaded.fUnicode &&
-        ::ReadProcessMemory(process, loaded.lpImageName, &pointer, sizeof(pointer), &read) && pointer) {
-        wchar_t text[MAX_PATH] = {};
-        ::ReadProcessMemory(process, pointer, text, sizeof(text) - sizeof(wchar_t), &read);
-        return text;
+    return loaderName.empty() ? L"(unnamed)" : loaderName;
+}
+
+// The lower-cased names of the DLLs that an image mapped in the debuggee
+// imports, from its import directory; the 32-bit and 64-bit layouts both, as a
+// WOW64 debuggee maps some of each.
+std::vector<std::wstring> ImportsOf(HANDLE process, const void* base) {
+    const auto* image = static_cast<const BYTE*>(base);
+    const auto read = [&](DWORD offset, void* into, SIZE_T size) {
+        SIZE_T done = 0;
+        return ::ReadProcessMemory(process, image + offset, into, size, &done) && done == size;
+    };
+    IMAGE_DOS_HEADER dos{};
+    if (!read(0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE) return {};
+    const DWORD optional = static_cast<DWORD>(dos.e_lfanew) + sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER);
+    WORD magic = 0;
+    if (!read(optional, &magic, sizeof(magic))) return {};
+    const DWORD directories = optional + static_cast<DWORD>(magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC
+                                                                ? offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory)
+                                                                : offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory));
+    IMAGE_DATA_DIRECTORY imports{};
+    if (!read(directories + IMAGE_DIRECTORY_ENTRY_IMPORT * sizeof(IMAGE_DATA_DIRECTORY), &imports, sizeof(imports)))
+        return {};
+    std::vector<std::wstring> names;
+    IMAGE_IMPORT_DESCRIPTOR descriptor{};
+    for (DWORD at = imports.VirtualAddress;
+         at && names.size() < 1024 && read(at, &descriptor, sizeof(descriptor)) && descriptor.Name;
+         at += sizeof(descriptor)) {
+        std::wstring name;
+        char c = 0;
+        for (DWORD i = 0; i < MAX_PATH && read(descriptor.Name + i, &c, 1) && c; ++i)
+            name += static_cast<wchar_t>(static_cast<unsigned char>(c));
+        names.push_back(LowerName(name));
     }
-    return L"(unnamed)";
+    return names;
 }
 
 volatile HANDLE running = nullptr;  // the process of the run in progress, for EndRunInProgress
 
 }  // namespace
 
+std::wstring LowerName(const std::wstring& path) {
+    std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+    if (!name.empty()) ::CharLowerBuffW(&name[0], static_cast<DWORD>(name.size()));
+    return name;
+}
+
 RunResult RunProgram(const RunOptions& options) {
     RunResult result;
+    result.unseen = options.invisibleStation;
+    result.refused = options.version == Staged::VersionFive ||
+                     (options.version == Staged::SystemVersion && Where().majorVersion == 5);
+    result.startPageBefore = ReadValue(HKEY_CURRENT_USER, MainKey, L"Start Page");
     std::vector<std::wstring> replaced{L"APPDATA="}, added;
     if (options.appData) added.push_back(L"APPDATA=" + *options.appData);
     for (const std::wstring& entry : options.environment) {
@@ -85,7 +140,7 @@ RunResult RunProgram(const RunOptions& options) {
     }
 
     const std::wstring program = options.program.empty() ? Where().program : options.program;
-    std::wstring commandLine = L"\"" + program + L"\"";
+    std::wstring commandLine = L"\"" + program + L"\"" + (options.arguments.empty() ? L"" : L" " + options.arguments);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     HiddenDesktop hidden;
@@ -115,10 +170,14 @@ RunResult RunProgram(const RunOptions& options) {
             DWORD continuation = DBG_CONTINUE;
             switch (event.dwDebugEventCode) {
                 case CREATE_PROCESS_DEBUG_EVENT:
+                    result.programImports = ImportsOf(process.hProcess, event.u.CreateProcessInfo.lpBaseOfImage);
                     if (event.u.CreateProcessInfo.hFile) ::CloseHandle(event.u.CreateProcessInfo.hFile);
                     break;
-                case LOAD_DLL_DEBUG_EVENT:
-                    result.modules.push_back(ModuleName(process.hProcess, event.u.LoadDll));
+                case LOAD_DLL_DEBUG_EVENT: {
+                    const std::wstring loaderName = LoaderName(process.hProcess, event.u.LoadDll);
+                    result.modules.push_back({MappedName(process.hProcess, event.u.LoadDll, loaderName), loaderName,
+                                              ImportsOf(process.hProcess, event.u.LoadDll.lpBaseOfDll)});
+                }
                     if (event.u.LoadDll.hFile) ::CloseHandle(event.u.LoadDll.hFile);
                     break;
                 case EXCEPTION_DEBUG_EVENT:
@@ -175,10 +234,13 @@ std::optional<DWORD> RunToEnd(const std::wstring& exe, const std::wstring& argum
     return status;
 }
 
-DWORD RunKit(const std::wstring& arguments, const std::vector<std::wstring>& environment) {
-    std::vector<std::wstring> replaced;
-    for (const std::wstring& entry : environment) replaced.push_back(entry.substr(0, entry.find(L'=') + 1));
-    return RunToEnd(Where().kit, arguments, desktop::EnvironmentWith(replaced, environment), 30000).value_or(~0u);
+DWORD ReportedMajorVersion(const std::vector<std::wstring>& environment) {
+    RunOptions options;
+    options.program = Where().kit;
+    options.arguments = L"--report-version";
+    options.environment = environment;
+    const RunResult run = RunProgram(options);
+    return run.startError || run.timedOut ? 0 : run.status;
 }
 
 }  // namespace pilot

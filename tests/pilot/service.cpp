@@ -6,6 +6,8 @@
 
 #include <sddl.h>
 
+#include <cwchar>
+
 namespace pilot {
 namespace {
 
@@ -29,6 +31,43 @@ struct TemporaryService {
 // The service's status word: the program's exit status, whether the
 // service's window station is visible, and whether the program ran at all.
 constexpr DWORD Ran = 0x10000, Visible = 0x20000;
+
+// What RemoveTree left of a folder goes at the next restart: each file, then
+// the folders, deepest first, in the order they were scheduled.
+bool ScheduleRemovalAtRestart(const std::wstring& path) {
+    bool scheduled = true;
+    if (IsFolder(path)) {
+        WIN32_FIND_DATAW entry;
+        const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                if (wcscmp(entry.cFileName, L".") && wcscmp(entry.cFileName, L".."))
+                    scheduled = ScheduleRemovalAtRestart(path + L"\\" + entry.cFileName) && scheduled;
+            } while (::FindNextFileW(search, &entry));
+            ::FindClose(search);
+        }
+    }
+    return ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && scheduled;
+}
+
+// The folder of the service's copies. The service's process may still be
+// running once the service reports SERVICE_STOPPED, and its image cannot be
+// deleted until it ends: it is given time to, and what still cannot go is
+// removed at the next restart.
+struct ServiceFolder {
+    std::wstring path;
+    desktop::Handle process;
+    ServiceFolder() = default;
+    ServiceFolder(const ServiceFolder&) = delete;
+    ServiceFolder& operator=(const ServiceFolder&) = delete;
+    ~ServiceFolder() {
+        if (process) ::WaitForSingleObject(process.Get(), 30000);
+        RemoveTree(path);
+        if (!Exists(path)) return;
+        Print(L"remediate-pilot: the temporary service's folder " + path + L" could not be removed now: " +
+              (ScheduleRemovalAtRestart(path) ? L"Windows removes it at the next restart" : L"remove it by hand"));
+    }
+};
 
 ServiceRun Failed(const wchar_t* step) {
     ServiceRun run;
@@ -80,10 +119,8 @@ ServiceRun RunAsService(const wchar_t* account, const std::wstring& program, con
     ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
     const std::wstring folder =
         std::wstring(windows) + L"\\Temp\\remediate-pilot-service-" + std::to_wstring(::GetCurrentProcessId());
-    struct Folder {
-        std::wstring path;
-        ~Folder() { RemoveTree(path); }
-    } made{folder};
+    ServiceFolder made;
+    made.path = folder;
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
             L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)", SDDL_REVISION_1,
@@ -113,9 +150,14 @@ ServiceRun RunAsService(const wchar_t* account, const std::wstring& program, con
                                            account ? L"" : nullptr));
     if (!service.service) return Failed(L"CreateServiceW");
     if (!::StartServiceW(service.service.Get(), 0, nullptr)) return Failed(L"StartServiceW");
-    SERVICE_STATUS status{};
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
     const DWORD started = ::GetTickCount();
-    while (::QueryServiceStatus(service.service.Get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+    while (::QueryServiceStatusEx(service.service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                  sizeof(status), &needed) &&
+           status.dwCurrentState != SERVICE_STOPPED) {
+        if (!made.process && status.dwProcessId)
+            made.process.Reset(::OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
         if (::GetTickCount() - started > 60000) {
             ::SetLastError(ERROR_TIMEOUT);
             return Failed(L"waiting for the service to stop");

@@ -26,6 +26,8 @@ std::vector<BYTE> DescriptorFromSddl(const wchar_t* sddl) {
     return std::vector<BYTE>(bytes, bytes + ::LocalSize(descriptor.Get()));
 }
 
+void LocalFreeText(wchar_t* text) { ::LocalFree(text); }
+
 constexpr wchar_t KeptCopyKey[] = L"Software\\Desktop Remediation Pilot";
 constexpr wchar_t WineKey[] = L"Software\\Wine";
 constexpr wchar_t StartPage[] = L"Start Page";
@@ -179,6 +181,24 @@ bool ProtectKey(const wchar_t* path, const wchar_t* sddl) {
     return !descriptor.empty() && SetKeyDacl(path, descriptor);
 }
 
+bool MayChangePermissions(const wchar_t* path) {
+    Key key;
+    return ::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, WRITE_DAC, key.Out()) == ERROR_SUCCESS;
+}
+
+bool LockKey(const wchar_t* path, const wchar_t* sddl) {
+    desktop::Handle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Out())) return false;
+    DWORD size = 0;
+    ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> user(size ? size : 1);
+    desktop::Owned<wchar_t*, &LocalFreeText> sid;
+    if (!::GetTokenInformation(token.Get(), TokenUser, user.data(), size, &size) ||
+        !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, sid.Out()))
+        return false;
+    return ProtectKey(path, (std::wstring(sddl) + L"(A;;RCWD;;;" + sid.Get() + L")").c_str());
+}
+
 bool AccountCopyKept() { return KeyExists(HKEY_CURRENT_USER, KeptCopyKey); }
 
 bool SaveAccount() {
@@ -224,7 +244,8 @@ void ResetStartPage() {
         ProtectKey(MainKey, L"D:(A;;KA;;;WD)");
     }
     WriteValue(HKEY_CURRENT_USER, MainKey, StartPage, StoredValue());
-    if (Where().underWine) SetWineVersion(L"win10");
+    // Wine's own setting is this system's version; a case stages another itself.
+    if (Where().underWine) WriteValue(HKEY_CURRENT_USER, WineKey, L"Version", found.wineVersion);
 }
 
 void SetWineVersion(const wchar_t* version) { WriteValue(HKEY_CURRENT_USER, WineKey, L"Version", TextValue(version)); }

@@ -102,10 +102,13 @@ left=$(find "$copy/dist" -mindepth 1)
 [[ -z $left ]] || fail "after a refused address, dist/ still holds: $left"
 
 # A package set-up that fails before the build: dpkg finds nothing, apt fails.
+# An ordinary user's set-up runs apt-get through sudo, whose own secure PATH
+# would find the real one: the stand-in sudo runs what it is given as it is.
 mkdir -p "$work/no-packages"
 printf '#!/bin/sh\nexit 1\n' > "$work/no-packages/dpkg-query"
 printf '#!/bin/sh\necho "apt-get: stand-in failure" >&2\nexit 100\n' > "$work/no-packages/apt-get"
-chmod +x "$work/no-packages/dpkg-query" "$work/no-packages/apt-get"
+printf '#!/bin/sh\nexec "$@"\n' > "$work/no-packages/sudo"
+chmod +x "$work/no-packages/dpkg-query" "$work/no-packages/apt-get" "$work/no-packages/sudo"
 plant_earlier_build "$copy/dist"
 if PATH="$work/no-packages:$PATH" "${copy_make[@]}" > "$work/set-up.txt" 2>&1; then fail "make went through a failed set-up"; fi
 left=$(find "$copy/dist" -mindepth 1)

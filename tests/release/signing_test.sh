@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Signs copies of the delivered executables with a throwaway self-signed
+# Signs copies of the delivered executables and pilot kits with a throwaway self-signed
 # certificate made here, once from a PFX file and once from a SoftHSM2 token
 # made for the test, whose key never leaves it, and checks that the signatures
 # verify, that SHA256SUMS follows, and that no file holding the password or
@@ -32,11 +32,21 @@ rm "$work/key.p8"
 token=(PKCS11_MODULE="$(find /usr/lib -name libsofthsm2.so -path '*softhsm*' -print -quit)"
     PKCS11_KEY='pkcs11:token=signing;object=signer;type=private' CERT="$work/cert.pem")
 
-before=$(sha256sum "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe)
+signables=(remediate-x86.exe remediate-x64.exe pilot/remediate-pilot-x86.exe pilot/remediate-pilot-x64.exe)
+replaced=("${signables[@]}" SHA256SUMS pilot/SHA256SUMS)
+# A copy of what signing works on, as make delivered it.
+copy_dist() {
+    mkdir -p "$1/pilot"
+    for file in "${replaced[@]}"; do cp "$dist_dir/$file" "$1/$file"; done
+}
+sums_follow() {
+    (cd "$1" && sha256sum --check --quiet SHA256SUMS) && (cd "$1/pilot" && sha256sum --check --quiet SHA256SUMS)
+}
+before=$(cd "$dist_dir" && sha256sum "${replaced[@]}")
 status=0
 for route in pfx pkcs11; do
-    mkdir "$work/$route" "$work/$route-tmp"
-    cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$dist_dir/SHA256SUMS" "$work/$route/"
+    mkdir "$work/$route-tmp"
+    copy_dist "$work/$route"
     if [[ $route == pfx ]]; then
         PFX="$work/test.pfx" PFX_PASSWORD="throwaway password" TMPDIR="$work/$route-tmp" \
             "$source_dir/tools/sign.sh" "$work/$route"
@@ -46,26 +56,23 @@ for route in pfx pkcs11; do
     if [[ -n $(ls -A "$work/$route-tmp") ]]; then
         echo "FAIL $route: signing left files behind: $(ls -A "$work/$route-tmp")"; status=1
     fi
-    for arch in x86 x64; do
-        exe="$work/$route/remediate-$arch.exe"
-        if cmp -s "$exe" "$dist_dir/remediate-$arch.exe"; then
-            echo "FAIL remediate-$arch.exe: signing left it unchanged"; status=1; continue
+    for file in "${signables[@]}"; do
+        exe="$work/$route/$file"
+        if cmp -s "$exe" "$dist_dir/$file"; then
+            echo "FAIL $file: signing left it unchanged"; status=1; continue
         fi
-        if ! osslsigncode verify -CAfile "$work/cert.pem" -in "$exe" > "$work/verify-$arch.txt" 2>&1 ||
-            ! grep -q "Signature verification: ok" "$work/verify-$arch.txt"; then
-            echo "FAIL remediate-$arch.exe: the signature does not verify:"; cat "$work/verify-$arch.txt"; status=1
+        if ! osslsigncode verify -CAfile "$work/cert.pem" -in "$exe" > "$work/verify.txt" 2>&1 ||
+            ! grep -q "Signature verification: ok" "$work/verify.txt"; then
+            echo "FAIL $file: the signature does not verify:"; cat "$work/verify.txt"; status=1
             continue
         fi
-        if ! (cd "$work/$route" && sha256sum --check --quiet SHA256SUMS); then
-            echo "FAIL SHA256SUMS does not match the signed executables"; status=1
-        fi
-        echo "ok $route remediate-$arch.exe: signed, and the signature verifies"
+        echo "ok $route $file: signed, and the signature verifies"
     done
+    sums_follow "$work/$route" || { echo "FAIL $route: the SHA256SUMS do not match the signed executables"; status=1; }
 done
 
 # A wrong PIN signs nothing and says so.
-mkdir "$work/wrong-pin"
-cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$dist_dir/SHA256SUMS" "$work/wrong-pin/"
+copy_dist "$work/wrong-pin"
 if env "${token[@]}" PKCS11_PIN=1111 "$source_dir/tools/sign.sh" "$work/wrong-pin" 2>"$work/wrong-pin.txt"; then
     echo "FAIL a wrong PIN signed"; status=1
 elif ! cmp -s "$work/wrong-pin/remediate-x86.exe" "$dist_dir/remediate-x86.exe"; then
@@ -75,15 +82,15 @@ elif ! grep -q "could not sign" "$work/wrong-pin.txt"; then
 fi
 # A PFX file without a password signs, with no password file at all.
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/open.pfx" -passout pass:
-mkdir "$work/no-password"
-cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$dist_dir/SHA256SUMS" "$work/no-password/"
+copy_dist "$work/no-password"
 if ! PFX="$work/open.pfx" PFX_PASSWORD='' "$source_dir/tools/sign.sh" "$work/no-password" >"$work/no-password.txt" 2>&1 ||
     ! osslsigncode verify -CAfile "$work/cert.pem" -in "$work/no-password/remediate-x64.exe" >/dev/null 2>&1; then
     echo "FAIL a PFX file without a password did not sign:"; cat "$work/no-password.txt"; status=1
 fi
 
-# A stand-in osslsigncode records what it was given, and fails on x64 when told
-# to: both are signed or neither, and the secret reaches it only in its file.
+# A stand-in osslsigncode records what it was given, and fails on the last
+# executable when told to: all are signed or none, and the secret reaches it
+# only in its file.
 mkdir "$work/bin"
 cat > "$work/bin/osslsigncode" <<'STANDIN'
 #!/bin/sh
@@ -97,10 +104,9 @@ case $in in *"$STANDIN_FAIL_ON") echo "stand-in: refused $in" >&2; exit 1 ;; esa
 { cat "$in"; echo signed; } > "$out"
 STANDIN
 chmod +x "$work/bin/osslsigncode"
-for fail_on in remediate-x64.exe nothing; do
+for fail_on in remediate-pilot-x64.exe nothing; do
     folder=$work/stand-in-$fail_on
-    mkdir "$folder"
-    cp "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe "$dist_dir/SHA256SUMS" "$folder/"
+    copy_dist "$folder"
     if PATH="$work/bin:$PATH" STANDIN_RECORD="$work/record" STANDIN_FAIL_ON=$fail_on PFX="$work/test.pfx" \
         PFX_PASSWORD="throwaway password" "$source_dir/tools/sign.sh" "$folder" >"$folder.txt" 2>&1; then
         signed=true
@@ -109,14 +115,15 @@ for fail_on in remediate-x64.exe nothing; do
     fi
     if [[ $fail_on == nothing ]]; then
         $signed || { echo "FAIL the stand-in signer's run failed:"; cat "$folder.txt"; status=1; }
-        (cd "$folder" && sha256sum --check --quiet SHA256SUMS) || { echo "FAIL SHA256SUMS does not follow"; status=1; }
+        sums_follow "$folder" || { echo "FAIL the SHA256SUMS do not follow"; status=1; }
         continue
     fi
-    if $signed; then echo "FAIL a signing whose second executable failed went through"; status=1; fi
-    for file in remediate-x86.exe remediate-x64.exe SHA256SUMS; do
+    if $signed; then echo "FAIL a signing whose last executable failed went through"; status=1; fi
+    for file in "${replaced[@]}"; do
         cmp -s "$folder/$file" "$dist_dir/$file" || { echo "FAIL a failed signing changed $file"; status=1; }
     done
-    leftovers=$(find "$folder" -mindepth 1 ! -name remediate-x86.exe ! -name remediate-x64.exe ! -name SHA256SUMS)
+    leftovers=$(cd "$folder" && find . -mindepth 1 ! -path ./pilot ! -name remediate-x86.exe ! -name remediate-x64.exe \
+        ! -name remediate-pilot-x86.exe ! -name remediate-pilot-x64.exe ! -name SHA256SUMS)
     [[ -z $leftovers ]] || { echo "FAIL a failed signing left behind: $leftovers"; status=1; }
 done
 if grep -l "throwaway password" "$work"/record.* >/dev/null 2>&1; then
@@ -125,7 +132,7 @@ if grep -l "throwaway password" "$work"/record.* >/dev/null 2>&1; then
 fi
 grep -q -- "-readpass" "$work"/record.args.* || { echo "FAIL the signer was not given the password file"; status=1; }
 
-if [[ $before != $(sha256sum "$dist_dir"/remediate-x86.exe "$dist_dir"/remediate-x64.exe) ]]; then
+if [[ $before != $(cd "$dist_dir" && sha256sum "${replaced[@]}") ]]; then
     echo "FAIL the unsigned executables in $dist_dir changed"; status=1
 fi
 if ((status == 0)); then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi

@@ -94,6 +94,17 @@ TEST_F(GateTest, MajorVersionIsWrittenAsSignedDecimal) {
     }
 }
 
+// The failure report's error code goes through it too, up to the largest a DWORD holds.
+TEST(DecimalTextTest, DigitsWithASignOnlyWhenNegative) {
+    const std::pair<std::int64_t, const wchar_t*> cases[] = {
+        {0, L"0"},
+        {-7, L"-7"},
+        {4294967295, L"4294967295"},
+        {INT64_MIN, L"-9223372036854775808"},
+    };
+    for (const auto& [value, expected] : cases) EXPECT_EQ(platform::DecimalText(value), expected) << value;
+}
+
 TEST_F(GateTest, FailureLeavingMainIsReportedOnceWithStatusOne) {
     system.SetAppData(L"C:\\p");
     const std::wstring shortcut = L"C:\\p\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";

@@ -13,7 +13,8 @@
 //   reg-get KEY NAME          prints "type<TAB>N<TAB>HEXBYTES", or "missing"
 //   reg-set-sz KEY NAME TEXT
 //   reg-protect KEY SDDL      replaces the key's DACL, as its owner may, with the
-//                             one in the security descriptor string
+//                             one in the security descriptor string, and its
+//                             owner too where the string begins with one ("O:SY")
 //   reg-sddl KEY              prints the key's DACL as a security descriptor string
 //       KEY is below HKEY_CURRENT_USER.
 //   fonts NAME...             "font<TAB>NAME<TAB>1" for each family Windows has, "0" for one it lacks
@@ -266,9 +267,12 @@ int ProtectKey(const wchar_t* keyPath, const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
         return Fail(L"ConvertStringSecurityDescriptorToSecurityDescriptorW");
+    const bool owner = wcsncmp(sddl, L"O:", 2) == 0;
     Key key;
-    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, WRITE_DAC, key.Out());
-    if (status == ERROR_SUCCESS) status = RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, descriptor);
+    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, WRITE_DAC | (owner ? WRITE_OWNER : 0), key.Out());
+    if (status == ERROR_SUCCESS)
+        status = RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION | (owner ? OWNER_SECURITY_INFORMATION : 0),
+                                   descriptor);
     LocalFree(descriptor);
     if (status != ERROR_SUCCESS) return Fail(L"RegSetKeySecurity", static_cast<DWORD>(status));
     return 0;
