@@ -21,8 +21,12 @@ import time
 WINE_STEP_SECONDS = 120  # prefix set-up and a single helper call stay well under this
 SERVER_READY_SECONDS = 30
 # Each architecture's own loader: Debian's `wine` starts even a 64-bit program
-# through the 32-bit one.
+# through the 32-bit one. Where a Wine has no loader of its own for each, `wine`.
 LOADERS = {"x86": "/usr/lib/wine/wine", "x64": "/usr/lib/wine/wine64"}
+
+
+def loader(arch):
+    return LOADERS[arch] if os.path.exists(LOADERS[arch]) else "wine"
 # fonts-wine puts Wine's own fonts (Tahoma, and Marlett, which draws the
 # title-bar buttons) where neither Debian's Wine nor fontconfig looks. The
 # session's own fontconfig file adds that folder for its Wine alone, leaving the
@@ -53,34 +57,23 @@ def architecture_of(exe):
 
 def loader_runs(arch):
     """Whether this machine can run the architecture's Wine loader at all: some
-    kernels run no 32-bit program."""
+    kernels run no 32-bit program ("Exec format error", from the kernel or from
+    the shell of Debian's `wine`)."""
     try:
-        subprocess.run([LOADERS[arch], "--version"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=False, timeout=60)
+        result = subprocess.run([loader(arch), "--version"], stdin=subprocess.DEVNULL, capture_output=True,
+                                check=False, timeout=60)
     except OSError as error:
         if error.errno == errno.ENOEXEC:
             return False
         raise
-    return True
-
-
-def _end(process, seconds=10):
-    """Ends a child process: politely, then by force; always reaps it."""
-    if process is None or process.poll() is not None:
-        return
-    process.terminate()
-    try:
-        process.wait(timeout=seconds)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
+    return b"Exec format error" not in result.stderr
 
 
 class WineSession:
     def __init__(self, work_dir, arch, virtual_desktop=True):
         self.work_dir = os.path.abspath(work_dir)
         self.virtual_desktop = virtual_desktop
-        self.loader = LOADERS[arch]
+        self.loader = loader(arch)
         self.prefix = None
         self.xvfb = None
         self.wineserver = None

@@ -574,7 +574,8 @@ void PlantedUser32IsNotLoaded(const Case& c, Check& check) {
         if (LowerName(module.file) != L"user32.dll") continue;
         user32 = true;
         check.Expect(!fromPlanted(module.file) && !fromPlanted(module.loaderName),
-                     L"user32.dll came from the program's own folder: " + module.loaderName);
+                     L"user32.dll came from the program's own folder: " +
+                         (module.loaderName.empty() ? module.file : module.loaderName));
     }
     check.Expect(user32, L"showing a box did not load user32.dll");
 }

@@ -6,7 +6,6 @@
 #include <psapi.h>
 
 #include <cstddef>
-
 #include <set>
 
 namespace pilot {
