@@ -10,6 +10,11 @@ source_dir=$1
 work=$2
 validator=$work/node_modules/.bin/action-validator
 if [[ ! -x $validator ]]; then
+    # --prefix sets aside npm's global configuration, and with it any CA file
+    # named there: npm trusts the authorities this machine trusts, for any user.
+    if [[ -z ${NODE_EXTRA_CA_CERTS:-} && -f /etc/ssl/certs/ca-certificates.crt ]]; then
+        export NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt
+    fi
     mkdir -p "$work"
     npm install --prefix "$work" --no-audit --no-fund --loglevel=error @action-validator/cli >/dev/null
 fi

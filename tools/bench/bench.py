@@ -45,7 +45,7 @@ RUN_SECONDS = 60
 # Wine's desktop process is still busy with the last one; the pause, which is
 # not timed, keeps the runs from timing that instead of the program.
 SETTLE_SECONDS = 0.1
-LOADERS = {"x86": "/usr/lib/wine/wine", "x64": "/usr/lib/wine/wine64"}
+ARCHES = ("x86", "x64")
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "remediate-by-hand.cmd")
 
 
@@ -123,19 +123,20 @@ def main():
     # Each with its own loader: Debian's wine starts the 32-bit one, which would
     # start the 64-bit one over again for every x64 program.
     commands = {}
-    for arch, loader in LOADERS.items():
-        commands[f"remediate-{arch}"] = [loader, os.path.abspath(os.path.join(options.dist, f"remediate-{arch}.exe"))]
+    for arch in ARCHES:
+        program = os.path.abspath(os.path.join(options.dist, f"remediate-{arch}.exe"))
+        commands[f"remediate-{arch}"] = [loader(arch), program]
         for floor in ("floor-plain", "floor-gui"):
-            commands[f"{floor}-{arch}"] = [loader, os.path.abspath(os.path.join(options.floor_dir, arch,
+            commands[f"{floor}-{arch}"] = [loader(arch), os.path.abspath(os.path.join(options.floor_dir, arch,
                                                                                 f"bench-{floor}-{arch}.exe"))]
     for name, command in commands.items():
         if not os.path.isfile(command[1]):
             parser.error(f"{name}: no such file {command[1]}")
 
     # The plain desktop, as a deployed desktop has: nothing of the tests' own set-up.
-    with WineSession(options.work, virtual_desktop=False) as session:
-        for arch, loader in LOADERS.items():
-            commands[f"script-{arch}"] = [loader, "cmd", "/c", session.unix_to_windows(SCRIPT)]
+    with WineSession(options.work, "x64", virtual_desktop=False) as session:
+        for arch in ARCHES:
+            commands[f"script-{arch}"] = [loader(arch), "cmd", "/c", session.unix_to_windows(SCRIPT)]
         samples = time_interleaved(commands, session, options.runs)
 
     print(f"\nMachine: {machine()}")
@@ -145,7 +146,7 @@ def main():
         mean, spread = with_spread({name: times}, lambda picked: trimmed_mean(picked[name]))
         print(f"  {name:<18} {mean * 1000:8.1f} \u00b1 {spread * 1000:4.1f} ms")
     met = True
-    for arch in ("x86", "x64"):
+    for arch in ARCHES:
         program = f"remediate-{arch}"
         verdicts = []
         for other, target in TARGETS.items():
