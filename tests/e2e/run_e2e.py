@@ -12,8 +12,9 @@ the error mode, pictures of the boxes, and the runtime's GetThreadId stand-in.
 These start the program through the Windows-side helper, which reads the title
 and text of each message box, presses OK, and reports the exit status.
 
-A machine whose kernel runs no 32-bit program cannot run 32-bit Wine: there the
-suite of a 32-bit program says so and ends as skipped (status 77).
+Where there is no 32-bit Wine (a kernel that runs no 32-bit program, or a
+package mirror that could not supply wine32:i386), the suite of a 32-bit
+program says why and ends as skipped (status 77).
 """
 import argparse
 import os
@@ -27,7 +28,7 @@ import time
 import unittest
 import zlib
 
-from wine_session import WineSession, architecture_of, loader_runs
+from wine_session import WineSession, architecture_of, why_no_wine_for
 
 PROGRAM_TITLE = "Desktop Remediation"
 REFUSAL_TITLE = "OS Not Supported."
@@ -428,8 +429,9 @@ def main():
         with open(options.start_page_url_file, encoding="utf-8") as named:
             options.start_page_url = named.read().rstrip("\n")
     arch = architecture_of(options.program)
-    if not loader_runs(arch):
-        print(f"skipped: this machine's kernel runs no 32-bit program, so no {arch} Wine: the {arch} suite is not run")
+    no_wine = why_no_wine_for(arch)
+    if no_wine:
+        print(f"skipped: {no_wine}, so no {arch} Wine: the {arch} suite is not run")
         return SKIPPED
     options.program = os.path.abspath(options.program)
     options.helper = os.path.abspath(options.helper)

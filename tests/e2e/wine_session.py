@@ -27,6 +27,8 @@ LOADERS = {"x86": "/usr/lib/wine/wine", "x64": "/usr/lib/wine/wine64"}
 
 def loader(arch):
     return LOADERS[arch] if os.path.exists(LOADERS[arch]) else "wine"
+
+
 # fonts-wine puts Wine's own fonts (Tahoma, and Marlett, which draws the
 # title-bar buttons) where neither Debian's Wine nor fontconfig looks. The
 # session's own fontconfig file adds that folder for its Wine alone, leaving the
@@ -55,18 +57,35 @@ def architecture_of(exe):
     return {0x14C: "x86", 0x8664: "x64"}[machine]
 
 
-def loader_runs(arch):
-    """Whether this machine can run the architecture's Wine loader at all: some
-    kernels run no 32-bit program ("Exec format error", from the kernel or from
-    the shell of Debian's `wine`)."""
+def why_no_wine_for(arch):
+    """Why this machine cannot run the architecture's programs under Wine, or None
+    where it can: some kernels run no 32-bit program ("Exec format error", from
+    the kernel or from the shell of Debian's `wine`), and Debian's `wine` without
+    its 32-bit half (wine32:i386) says so and runs only 64-bit programs."""
     try:
         result = subprocess.run([loader(arch), "--version"], stdin=subprocess.DEVNULL, capture_output=True,
                                 check=False, timeout=60)
     except OSError as error:
         if error.errno == errno.ENOEXEC:
-            return False
+            return "this machine's kernel runs no 32-bit program"
         raise
-    return b"Exec format error" not in result.stderr
+    if b"Exec format error" in result.stderr:
+        return "this machine's kernel runs no 32-bit program"
+    if arch == "x86" and b"wine32 is missing" in result.stderr:
+        return "the 32-bit Wine (wine32:i386) is not installed"
+    return None
+
+
+def _end(process, seconds=10):
+    """Ends a child process: politely, then by force; always reaps it."""
+    if process is None or process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
 
 
 class WineSession:
