@@ -33,7 +33,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
-from wine_session import WineSession  # noqa: E402
+from wine_session import WineSession, loader  # noqa: E402
 
 # The most each run may take, as a share of the other command's median.
 TARGETS = {"floor-plain": 1.05, "floor-gui": 0.75, "script": 0.5}
