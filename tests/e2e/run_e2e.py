@@ -436,7 +436,9 @@ def main():
     options.program = os.path.abspath(options.program)
     options.helper = os.path.abspath(options.helper)
     options.kit = os.path.abspath(options.kit)
-    for path in (options.program, options.helper, options.kit):
+    if options.bare_user32:
+        options.bare_user32 = os.path.abspath(options.bare_user32)
+    for path in (options.program, options.helper, options.kit, options.bare_user32 or options.kit):
         if not os.path.isfile(path):
             parser.error(f"no such file: {path}")
     result = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False).result

@@ -4,8 +4,9 @@ The session starts Xvfb, then a persistent wineserver with DISPLAY already set
 (a server started without a display makes every later window fail), waits until
 that server is ready, then initialises the prefix. Each session's prefix has a
 path never used before, and its server keeps its directory below the session's
-own TMPDIR (where Debian's Wine puts it), so that sessions started side by side,
-or just after another one ended, never meet in a shared server directory.
+own TMPDIR (where Debian's Wine puts it; Debian 13's in a folder below /tmp
+that only this prefix names), so that sessions started side by side, or just
+after another one ended, never meet in a shared server directory.
 close() ends the wineserver, every Wine process it serves and Xvfb, each by its
 PID, and removes the prefix.
 """
@@ -133,30 +134,54 @@ class WineSession:
             "LC_ALL": "C.UTF-8",
             "FONTCONFIG_FILE": fontconfig,
         }
-        self.wineserver = subprocess.Popen(["wineserver", "--foreground", "--persistent"], env=self.env,
-                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                           stderr=subprocess.DEVNULL)
-        self._wait_for_server(server_tmp)
+        if not self._start_server():
+            # Debian 13's wineserver (Wine 10) aborts at start ("free(): invalid
+            # pointer") whenever TMPDIR is set at all: there its directory stays
+            # below /tmp, in a folder of its own that this new prefix names.
+            del self.env["TMPDIR"]
+            if os.path.exists(os.path.join(self.prefix, "wineserver")):
+                os.remove(os.path.join(self.prefix, "wineserver"))
+            if not self._start_server():
+                raise WineError(f"the wineserver ended at start, with status {self.wineserver.returncode}: "
+                                f"{self._server_log()}")
         result = self._run([self.loader, "wineboot", "--init"], "initialising the prefix", cwd=self.work_dir)
         if result.returncode != 0 or not os.path.isdir(self.drive_c()):
             raise WineError(f"wineboot --init failed ({result.returncode}): {result.stderr.decode(errors='replace')}")
         if self.virtual_desktop:
             self._use_virtual_desktop()
 
-    def _wait_for_server(self, server_tmp):
-        """Until the server listens: a client started before then would set up
-        a server directory of its own beside the server's."""
-        # Debian's Wine keeps its directory below TMPDIR and names it in the
-        # prefix; Wine's own keeps it below /tmp, named by the prefix's inode.
-        prefix = os.stat(self.prefix)
-        upstream = f"/tmp/.wine-{os.getuid()}/server-{prefix.st_dev:x}-{prefix.st_ino:x}/socket"
+    def _start_server(self):
+        """Starts the prefix's server and waits until it listens (a client
+        started before then would set up a server directory of its own beside
+        the server's); False if it ended at start."""
+        with open(os.path.join(self.work_dir, "wineserver.log"), "wb") as log:
+            self.wineserver = subprocess.Popen(["wineserver", "--foreground", "--persistent"], env=self.env,
+                                               stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         deadline = time.monotonic() + SERVER_READY_SECONDS
-        while not (glob.glob(os.path.join(server_tmp, "wine-*", "server-*", "socket")) or os.path.exists(upstream)):
+        while not self._server_listens():
             if self.wineserver.poll() is not None:
-                raise WineError(f"the wineserver ended at start, with status {self.wineserver.returncode}")
+                return False
             if time.monotonic() > deadline:
-                raise WineError(f"the wineserver was not listening after {SERVER_READY_SECONDS} s")
+                raise WineError(f"the wineserver was not listening after {SERVER_READY_SECONDS} s: "
+                                f"{self._server_log()}")
             time.sleep(0.05)
+        return True
+
+    def _server_listens(self):
+        # Debian's Wine keeps its directory in a folder of its own below TMPDIR
+        # (or /tmp), which it names in the prefix; Wine's own keeps it below
+        # /tmp, named by the prefix's inode.
+        named = os.path.join(self.prefix, "wineserver")
+        if os.path.exists(named):
+            with open(named, encoding="utf-8") as folder:
+                base = os.path.join(self.env.get("TMPDIR", "/tmp"), folder.read().strip())
+            return bool(glob.glob(os.path.join(base, "server-*", "socket")))
+        prefix = os.stat(self.prefix)
+        return os.path.exists(f"/tmp/.wine-{os.getuid()}/server-{prefix.st_dev:x}-{prefix.st_ino:x}/socket")
+
+    def _server_log(self):
+        with open(os.path.join(self.work_dir, "wineserver.log"), encoding="utf-8", errors="replace") as log:
+            return log.read().strip() or "it said nothing"
 
     def _use_virtual_desktop(self):
         # Windows open on a virtual desktop of Wine's, which draws their title bars as

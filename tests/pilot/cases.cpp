@@ -658,7 +658,7 @@ std::vector<Case> AllCases() {
             Add(cases, L"another version passes the gate", OtherVersionsPassTheGate, version);
         for (const wchar_t* version : {L"win10", L"win7"})
             Add(cases, L"a shortcut is deleted with one confirmation", ShortcutIsDeletedWithOneConfirmation, version,
-                true);
+                NeedsBoxes);
     } else {
         Add(cases, L"major version 5 shows only the refusal", VersionFiveIsRefused, L"WinXPSP3 layer", NeedsBoxes);
         Add(cases, L"this version passes the gate", OtherVersionsPassTheGate);
@@ -675,7 +675,7 @@ std::vector<Case> AllCases() {
     Add(cases, L"a profile path outside the ANSI code page", ProfileOutsideTheAnsiCodePage, nullptr, NeedsBoxes);
     Add(cases, L"a shortcut pending deletion is gone", ShortcutPendingDeletionIsGone, nullptr, NeedsSupportedVersion);
     Add(cases, L"a deletion the file's permissions refuse is reported", DeletionRefusedByPermissionsIsReported, nullptr,
-        true);
+        NeedsBoxes);
     Add(cases, L"a Startup path of 260 characters or more", StartupPathOfMaxPathOrMore, nullptr, NeedsBoxes);
     for (const wchar_t* kind : {L"unset", L"empty", L"in quotes", L"ending in *", L"on a server that cannot be reached",
                                 L"on a drive that is not there", L"naming no folder"})
