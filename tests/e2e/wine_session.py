@@ -13,6 +13,7 @@ PID, and removes the prefix.
 import errno
 import glob
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -167,15 +168,23 @@ class WineSession:
             time.sleep(0.05)
         return True
 
+    def _server_folder(self):
+        """The folder of its own that Debian's Wine keeps the server's directory
+        in, below TMPDIR (or /tmp), as the prefix names it; None for Wine's own."""
+        if not self.prefix or not self.env or not os.path.exists(os.path.join(self.prefix, "wineserver")):
+            return None
+        with open(os.path.join(self.prefix, "wineserver"), encoding="utf-8") as named:
+            name = named.read().strip()
+        # Only ever a folder of the server's own making (mkdtemp's wine-XXXXXX).
+        if not re.fullmatch(r"wine-[A-Za-z0-9]{6}", name):
+            return None
+        return os.path.join(self.env.get("TMPDIR", "/tmp"), name)
+
     def _server_listens(self):
-        # Debian's Wine keeps its directory in a folder of its own below TMPDIR
-        # (or /tmp), which it names in the prefix; Wine's own keeps it below
-        # /tmp, named by the prefix's inode.
-        named = os.path.join(self.prefix, "wineserver")
-        if os.path.exists(named):
-            with open(named, encoding="utf-8") as folder:
-                base = os.path.join(self.env.get("TMPDIR", "/tmp"), folder.read().strip())
-            return bool(glob.glob(os.path.join(base, "server-*", "socket")))
+        # Wine's own keeps its directory below /tmp, named by the prefix's inode.
+        server_folder = self._server_folder()
+        if server_folder:
+            return bool(glob.glob(os.path.join(server_folder, "server-*", "socket")))
         prefix = os.stat(self.prefix)
         return os.path.exists(f"/tmp/.wine-{os.getuid()}/server-{prefix.st_dev:x}-{prefix.st_ino:x}/socket")
 
@@ -202,6 +211,11 @@ class WineSession:
         for pid in leftovers:
             os.kill(pid, signal.SIGKILL)
         if not os.environ.get("E2E_KEEP_PREFIX"):
+            # A server folder outside the work folder (Debian 13's, below /tmp)
+            # outlives its server: it goes with the prefix that names it.
+            server_folder = self._server_folder()
+            if server_folder and not server_folder.startswith(self.work_dir + os.sep):
+                shutil.rmtree(server_folder, ignore_errors=True)
             shutil.rmtree(self.work_dir, ignore_errors=True)
         if leftovers:
             raise WineError(f"Wine processes of this prefix were still running after the wineserver ended, "
