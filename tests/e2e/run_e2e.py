@@ -433,14 +433,13 @@ def main():
     if no_wine:
         print(f"skipped: {no_wine}, so no {arch} Wine: the {arch} suite is not run")
         return SKIPPED
-    options.program = os.path.abspath(options.program)
-    options.helper = os.path.abspath(options.helper)
-    options.kit = os.path.abspath(options.kit)
-    if options.bare_user32:
-        options.bare_user32 = os.path.abspath(options.bare_user32)
-    for path in (options.program, options.helper, options.kit, options.bare_user32 or options.kit):
+    for name in ("program", "helper", "kit", "bare_user32"):
+        path = getattr(options, name)
+        if path is None:
+            continue
         if not os.path.isfile(path):
             parser.error(f"no such file: {path}")
+        setattr(options, name, os.path.abspath(path))
     result = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False).result
     tests_run = result.testsRun
     failed = len(result.failures) + len(result.errors)
