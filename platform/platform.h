@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -26,6 +27,8 @@ static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA must keep its 148-b
 // A predefined registry root, as the 32-bit value that Windows gives it.
 using RegistryRoot = std::uint32_t;
 constexpr RegistryRoot HKEY_CURRENT_USER = 0x80000001u;
+constexpr RegistryRoot HKEY_LOCAL_MACHINE = 0x80000002u;
+constexpr RegistryRoot HKEY_USERS = 0x80000003u;
 
 // An open registry key; 0 is no key.
 using RegistryKey = std::uintptr_t;
@@ -42,6 +45,7 @@ constexpr std::uint32_t ERROR_ACCESS_DENIED = 5;
 constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr std::uint32_t ERROR_SHARING_VIOLATION = 32;
 constexpr std::uint32_t ERROR_LOCK_VIOLATION = 33;
+constexpr std::uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
 constexpr std::uint32_t ERROR_INTERNAL_ERROR = 1359;
 
 // The longest path, terminator included, that Windows takes without the
@@ -55,6 +59,8 @@ constexpr int ExitFailed = 1;               // a failure ended the run, reported
 constexpr int ExitStartPageNotWritten = 2;  // the run went through, but the start page is not set
 constexpr int ExitStartupNotSearched = 3;   // the start page was written, but the Startup folder was not searched
 constexpr int ExitNotRunAsUser = 4;         // run as a service account: nothing was changed
+constexpr int ExitBadCommandLine = 5;       // an argument not understood, or a log that cannot be opened
+constexpr int ExitNotPrivileged = 6;        // every profile asked for, without the rights to load their hives
 
 // The caption of the program's own boxes: the removal's confirmation and the
 // failure report.
@@ -90,6 +96,9 @@ std::wstring DecimalText(std::int64_t value);
 // The text in the system's ANSI code page, for the registry's A functions.
 std::string ToAnsiCodePage(const std::wstring& text);
 
+// The command line as the process was started with it, program name included.
+std::wstring ReadCommandLine();
+
 // Runtime services: each raises RunTimeFailure when its system call fails.
 // The user the process runs as, as a SID in its text form ("S-1-5-18").
 std::wstring ReadProcessUserSid();
@@ -108,6 +117,74 @@ void DeleteFiles(const std::wstring& path);
 // scheduled task's that runs whether the user is logged on or not) nobody could
 // answer a box: none is shown, and it returns as if OK had been pressed.
 void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::wstring& title);
+
+// Windows' own text for an error code, without its line ends.
+std::wstring ErrorText(std::uint32_t errorCode);
+
+// The run's report: the file is opened once for appending (made when it is
+// not there) and kept open until the process ends; each line goes to it as
+// UTF-8 with a CRLF end.
+void OpenLog(const std::wstring& path);
+void WriteLogLine(const std::wstring& line);
+// The local time as "2026-12-09 19:51:03".
+std::wstring LocalTimeText();
+
+// ---- Every profile on the desktop, from a privileged run ----
+
+// True when the process token holds both SeBackupPrivilege and
+// SeRestorePrivilege, enabled or not: what loading another user's hive needs.
+bool HoldsHivePrivileges();
+// Enables both, or disables them again. Raises when the token refuses.
+void EnableHivePrivileges(bool enable);
+
+// One subkey of ProfileList: its name (a SID, or anything else that is
+// there), and what it says of the profile. `folder` is ProfileImagePath with
+// the system's variables expanded; `state` the State bits (0 where missing).
+struct ProfileListEntry {
+    std::wstring keyName;
+    std::wstring folder;
+    std::uint32_t state = 0;
+    bool roaming = false;  // CentralProfile names a server's copy
+};
+std::vector<ProfileListEntry> ReadProfileList();
+// The Default profile's folder, ProfileList's "Default" value expanded; empty
+// where there is none.
+std::wstring ReadDefaultProfileFolder();
+
+// Whether HKEY_USERS holds a hive under this name (a signed-in user's SID).
+bool HiveIsLoaded(const std::wstring& name);
+// Loads the hive file under HKEY_USERS\name, and unloads it. Both raise with
+// the system's error code (32 for a hive file in use).
+void LoadHive(const std::wstring& name, const std::wstring& file);
+void UnloadHive(const std::wstring& name);
+
+// A REG_SZ or REG_EXPAND_SZ value as stored, variables unexpanded; empty
+// where the key or the value is not there.
+std::wstring ReadRegistryText(RegistryRoot root, const std::wstring& keyPath, const std::wstring& valueName);
+// Creates or opens the key one level at a time without following a registry
+// link (one found is refused: ERROR_CANT_RESOLVE_FILENAME), in the 64-bit
+// view where there is one, and writes the value as REG_SZ. Returns the
+// system's error code, 0 when written.
+std::uint32_t WriteRegistryText(RegistryRoot root, const std::wstring& keyPath, const std::wstring& valueName,
+                                const std::wstring& valueText);
+
+// The path of the file or folder that the path leads to after every link and
+// junction on the way, in Windows' own form ("\\?\C:\...").
+std::wstring FinalPath(const std::wstring& path);
+
+enum class GuardedDeletion {
+    Deleted,        // it was a file at the expected place, and is gone
+    NotThere,       // no such file, or no such folder on the way
+    NotAFile,       // a folder of that name
+    LeadsElsewhere  // it is not at the expected place: left alone
+};
+// The operation a failure to open the file names, as opposed to deleting it.
+constexpr wchar_t OpeningForDeletion[] = L"CreateFileW";
+// Opens the path itself (a link or junction at its end is not followed) for
+// deletion, and deletes the file through that handle only when its final
+// path is `expectedFinalPath`, names compared as Windows compares them.
+// Raises for any other failure (held open: 32; read-only: 5).
+GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expectedFinalPath);
 
 // Tells the user which failure ended the run, where a box can be seen. The
 // caller then ends the process.

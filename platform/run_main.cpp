@@ -10,12 +10,7 @@ int RunMain() noexcept {
     // Nothing in the handlers allocates: the operation is a literal and the
     // subject is empty, so reporting cannot fail the way the run did.
     try {
-        switch (remediation::Main()) {
-            case remediation::Outcome::Completed: return ExitCompleted;
-            case remediation::Outcome::StartPageNotWritten: return ExitStartPageNotWritten;
-            case remediation::Outcome::StartupFolderNotSearched: return ExitStartupNotSearched;
-            case remediation::Outcome::NotRunAsUser: return ExitNotRunAsUser;
-        }
+        return remediation::ExitStatus(remediation::Main());
     } catch (const RunTimeFailure& failure) {
         ReportUnhandledFailure(failure);
     } catch (const std::bad_alloc&) {

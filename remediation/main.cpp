@@ -33,27 +33,33 @@ bool IsServiceAccount(const std::wstring& sid) {
 
 }  // namespace
 
-Outcome Main() {
-    const std::wstring majorVersion = GetOSMajorVersion();
-    if (std::wcstol(majorVersion.c_str(), nullptr, 10) == RefusedMajorVersion) {
-        platform::ShowMessageBox(RefusalPrompt, OkButtonOnly, RefusalTitle);
-        return Outcome::Completed;
-    }
-
+// The run of the signed-in user, from the user's own session.
+Outcome RemediateUser(const Report& report) {
+    const std::wstring sid = platform::ReadProcessUserSid();
     // Fixing a service account would read as done to a detection rule that
     // runs in the same account, while no user's settings changed.
-    if (IsServiceAccount(platform::ReadProcessUserSid())) return Outcome::NotRunAsUser;
+    if (IsServiceAccount(sid)) {
+        report.Line(sid, L"-", L"run as a service account: nothing changed (/AllProfiles is the way for such a run)");
+        return Outcome::NotRunAsUser;
+    }
 
     // Without an application-data folder there is no Startup folder to clean:
     // joining nothing to the fixed part would name a file at the root of the
     // current drive, which belongs to no user.
     bool startupSearched = false;
+    bool removed = false;
     const std::wstring appData = platform::ReadEnvironmentVariable(AppDataVariable);
     if (!appData.empty()) {
         const std::wstring shortcut = PathForWindows(appData + ShortcutBelowAppData);
         if (FileExists(shortcut, startupSearched)) {
-            if (DeleteFileWhenReleased(shortcut))
-                platform::ShowMessageBox(RemovalConfirmation, OkButtonOnly, platform::ProgramTitle);
+            try {
+                removed = DeleteFileWhenReleased(shortcut);
+            } catch (const platform::RunTimeFailure& failure) {
+                report.Line(sid, appData,
+                            L"the shortcut could not be deleted: " + platform::ErrorText(failure.errorCode));
+                report.Summary(Outcome::ShortcutNotDeleted);
+                throw;
+            }
         } else if (startupSearched) {
             // "No such file" below a profile that is not there at all (a drive
             // not mapped yet, or not seen by an elevated process) says nothing
@@ -62,12 +68,63 @@ Outcome Main() {
         }
     }
 
-    // Silent either way; the exit status tells a deployment tool, and a start
-    // page not written outweighs a Startup folder not searched.
+    // The start page is written before the confirmation is shown, so that a
+    // box nobody answers leaves nothing undone. Silent either way; the exit
+    // status tells a deployment tool, and a start page not written outweighs
+    // a Startup folder not searched.
     const bool written =
         SetRegistryText(platform::HKEY_CURRENT_USER, StartPageKeyPath, StartPageValueName, StartPageUrl);
-    if (!written) return Outcome::StartPageNotWritten;
-    return startupSearched ? Outcome::Completed : Outcome::StartupFolderNotSearched;
+    const Outcome outcome = !written          ? Outcome::StartPageNotWritten
+                            : startupSearched ? Outcome::Completed
+                                              : Outcome::StartupFolderNotSearched;
+    std::wstring what = removed           ? L"shortcut removed"
+                        : startupSearched ? L"no shortcut"
+                                          : L"Startup folder not searched";
+    what += written ? L"; start page written" : L"; start page not written";
+    report.Line(sid, appData, what);
+    report.Summary(outcome);
+    if (removed) platform::ShowMessageBox(RemovalConfirmation, OkButtonOnly, platform::ProgramTitle);
+    return outcome;
+}
+
+Outcome Main() {
+    Arguments arguments;
+    if (!ParseCommandLine(platform::ReadCommandLine(), arguments)) return Outcome::BadCommandLine;
+    if (!arguments.logFile.empty()) {
+        try {
+            platform::OpenLog(arguments.logFile);
+        } catch (const platform::RunTimeFailure&) {
+            return Outcome::BadCommandLine;
+        }
+    }
+    const Report report(!arguments.logFile.empty());
+
+    const std::wstring majorVersion = GetOSMajorVersion();
+    if (std::wcstol(majorVersion.c_str(), nullptr, 10) == RefusedMajorVersion) {
+        report.Line(L"-", L"-", L"refused: Windows reports major version 5");
+        report.Summary(Outcome::Completed);
+        platform::ShowMessageBox(RefusalPrompt, OkButtonOnly, RefusalTitle);
+        return Outcome::Completed;
+    }
+    if (arguments.allProfiles) {
+        const Outcome outcome = RemediateAllProfiles(report);
+        report.Summary(outcome);
+        return outcome;
+    }
+    return RemediateUser(report);
+}
+
+int ExitStatus(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Completed: return platform::ExitCompleted;
+        case Outcome::StartupFolderNotSearched: return platform::ExitStartupNotSearched;
+        case Outcome::StartPageNotWritten: return platform::ExitStartPageNotWritten;
+        case Outcome::ShortcutNotDeleted: return platform::ExitFailed;
+        case Outcome::NotRunAsUser: return platform::ExitNotRunAsUser;
+        case Outcome::BadCommandLine: return platform::ExitBadCommandLine;
+        case Outcome::NotPrivileged: return platform::ExitNotPrivileged;
+    }
+    return platform::ExitFailed;
 }
 
 }  // namespace remediation

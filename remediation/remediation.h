@@ -2,22 +2,73 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
 namespace remediation {
 
-// How a run that no failure stopped went, for the exit status.
+// How a run that no failure stopped went, for the exit status. Over every
+// profile, the most serious outcome of any profile, in this order.
 enum class Outcome {
     Completed,                 // the start page was written, or the system was refused
+    StartupFolderNotSearched,  // the start page was written, but the Startup folder could not be looked in;
+                               // over every profile also one left alone (mandatory, temporary, a hive in use ...)
     StartPageNotWritten,       // the key did not open, or the value was not set
-    StartupFolderNotSearched,  // the start page was written, but the Startup folder could not be looked in
+    ShortcutNotDeleted,        // over every profile: a shortcut that could not be deleted
     NotRunAsUser,              // a service account's run: nothing was looked at or changed
+    BadCommandLine,            // an argument not understood, or a log that cannot be opened: nothing done
+    NotPrivileged,             // every profile asked for without the rights to load hives: nothing done
 };
+
+// The more serious of two outcomes of a repair.
+inline Outcome Worse(Outcome a, Outcome b) { return a > b ? a : b; }
+
+// The process's exit status for an outcome.
+int ExitStatus(Outcome outcome);
 
 // The whole run, called once at start-up. A failure that it does not absorb
 // (in practice a shortcut that cannot be deleted) travels out to the caller.
 Outcome Main();
+
+// What the command line asks for: nothing (the signed-in user's own run),
+// /AllProfiles, and /Log FILE, in any order and letter case.
+struct Arguments {
+    bool allProfiles = false;
+    std::wstring logFile;
+};
+// False for anything else: an unknown or repeated argument, /Log without FILE.
+bool ParseCommandLine(const std::wstring& commandLine, Arguments& arguments);
+// The command line split as the C runtime splits it (quotes group, a
+// backslash escapes a quote), the program's name first.
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+
+// The run's report, where /Log asked for one: a line for each profile (or the
+// user's own run), with the local time, who, which folder and what was done.
+class Report {
+public:
+    explicit Report(bool enabled) : enabled_(enabled) {}
+    void Line(const std::wstring& who, const std::wstring& folder, const std::wstring& what) const;
+    void Summary(Outcome outcome) const;
+
+private:
+    bool enabled_;
+};
+
+// What was done for one profile, and why not where it was not.
+struct ProfileResult {
+    Outcome outcome = Outcome::Completed;
+    std::wstring what;
+};
+
+// Every user's profile listed in ProfileList and the Default profile, from a
+// privileged run: the shortcut and the start page of each, and the marker a
+// detection rule reads when all went well.
+Outcome RemediateAllProfiles(const Report& report);
+
+// One profile whose hive is at HKEY_USERS\hive: its Startup folder, found
+// from the hive's own AppData setting, and its start page.
+ProfileResult RepairProfile(const std::wstring& hive, const std::wstring& profileFolder);
 
 // The operating system's major version as decimal text, for example "6".
 std::wstring GetOSMajorVersion();
@@ -51,6 +102,28 @@ bool FolderExists(const std::wstring& path);
 // when it was already gone, or deleted by another program that still holds it
 // open. Any other failure travels out.
 bool DeleteFileWhenReleased(const std::wstring& path);
+
+// Calls `attempt` until it returns, waiting up to about two seconds while it
+// fails because another program holds the file open (the shell reads the
+// Startup shortcuts at logon and security software opens new files, each for
+// a moment); any other failure, or the same one after that, travels out.
+template <typename Attempt>
+auto RetryWhileHeld(Attempt attempt) -> decltype(attempt()) {
+    constexpr std::uint32_t HoldPatienceMilliseconds = 2000;
+    constexpr std::uint32_t RetryPauseMilliseconds = 100;
+    const std::uint32_t started = platform::GetTickCount();
+    for (;;) {
+        try {
+            return attempt();
+        } catch (const platform::RunTimeFailure& failure) {
+            const bool held = failure.errorCode == platform::ERROR_SHARING_VIOLATION ||
+                              failure.errorCode == platform::ERROR_LOCK_VIOLATION;
+            // Unsigned: the difference stays right when the tick count wraps.
+            if (!held || platform::GetTickCount() - started >= HoldPatienceMilliseconds) throw;
+        }
+        platform::Sleep(RetryPauseMilliseconds);
+    }
+}
 
 // Creates or opens the key below the root and writes the value as REG_SZ,
 // terminator included. True when the value was written; nothing is shown

@@ -8,10 +8,14 @@ namespace {
 
 System current;
 
+}  // namespace
+
 std::wstring Upper(std::wstring text) {
     std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towupper(c); });
     return text;
 }
+
+namespace {
 
 std::wstring Widen(const std::string& ansi) { return std::wstring(ansi.begin(), ansi.end()); }
 
@@ -142,6 +146,136 @@ void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::
     current.calls.push_back(L"ShowMessageBox " + prompt);
     if (current.boxFailure) throw *current.boxFailure;
     current.boxes.push_back({prompt, style, title});
+}
+
+std::wstring ReadCommandLine() { return current.commandLine; }
+
+std::wstring ErrorText(std::uint32_t errorCode) { return L"text of error " + DecimalText(errorCode); }
+
+void OpenLog(const std::wstring& path) {
+    current.calls.push_back(L"OpenLog " + path);
+    if (current.logOpenError) throw RunTimeFailure{L"CreateFileW", path, *current.logOpenError};
+    current.logOpened = path;
+}
+
+void WriteLogLine(const std::wstring& line) {
+    if (!current.logOpened) throw RunTimeFailure{L"WriteFile", L"a log that was never opened", 6};
+    current.log.push_back(line);
+}
+
+std::wstring LocalTimeText() { return L"2026-12-09 12:00:00"; }
+
+bool HoldsHivePrivileges() { return current.holdsHivePrivileges; }
+
+void EnableHivePrivileges(bool enable) {
+    if (!current.holdsHivePrivileges) throw RunTimeFailure{L"AdjustTokenPrivileges", {}, 1300};
+    current.privilegesEnabled = enable;
+}
+
+std::vector<ProfileListEntry> ReadProfileList() { return current.profileList; }
+
+std::wstring ReadDefaultProfileFolder() { return current.defaultProfileFolder; }
+
+bool HiveIsLoaded(const std::wstring& name) { return current.loadedHives.count(name) != 0; }
+
+namespace {
+
+const wchar_t* WithPrivileges() { return current.privilegesEnabled ? L" (privileged)" : L" (unprivileged)"; }
+
+// "hive\\key\\path" below HKEY_USERS: the hive, or nothing when it is not loaded.
+fake::System::Hive* HiveOf(RegistryRoot root, const std::wstring& keyPath, std::wstring& below) {
+    if (root == HKEY_LOCAL_MACHINE) {
+        below = keyPath;
+        return &current.machine;
+    }
+    const std::size_t end = keyPath.find(L'\\');
+    const auto hive = current.loadedHives.find(keyPath.substr(0, end));
+    below = end == std::wstring::npos ? std::wstring() : keyPath.substr(end + 1);
+    return hive == current.loadedHives.end() ? nullptr : &hive->second;
+}
+
+}  // namespace
+
+void LoadHive(const std::wstring& name, const std::wstring& file) {
+    current.hiveCalls.push_back(L"load " + name + L" " + file + WithPrivileges());
+    if (!current.privilegesEnabled) throw RunTimeFailure{L"RegLoadKeyW", file, 1314};
+    const auto error = current.loadErrors.find(file);
+    if (error != current.loadErrors.end()) throw RunTimeFailure{L"RegLoadKeyW", file, error->second};
+    const auto hive = current.hiveFiles.find(file);
+    if (hive == current.hiveFiles.end()) throw RunTimeFailure{L"RegLoadKeyW", file, ERROR_FILE_NOT_FOUND};
+    if (current.loadedHives.count(name)) throw RunTimeFailure{L"RegLoadKeyW", file, ERROR_ACCESS_DENIED};
+    current.loadedHives[name] = hive->second;
+    current.loadedFrom[name] = file;
+}
+
+void UnloadHive(const std::wstring& name) {
+    current.hiveCalls.push_back(L"unload " + name + WithPrivileges());
+    if (!current.privilegesEnabled) throw RunTimeFailure{L"RegUnLoadKeyW", name, 1314};
+    if (current.unloadFailures) {
+        --current.unloadFailures;
+        throw RunTimeFailure{L"RegUnLoadKeyW", name, ERROR_ACCESS_DENIED};
+    }
+    current.hiveFiles[current.loadedFrom.at(name)] = current.loadedHives.at(name);
+    current.loadedHives.erase(name);
+    current.loadedFrom.erase(name);
+}
+
+std::wstring ReadRegistryText(RegistryRoot root, const std::wstring& keyPath, const std::wstring& valueName) {
+    std::wstring below;
+    const fake::System::Hive* hive = HiveOf(root, keyPath, below);
+    if (!hive) return std::wstring();
+    const auto value = hive->find(below + L"|" + valueName);
+    return value == hive->end() ? std::wstring() : value->second;
+}
+
+std::uint32_t WriteRegistryText(RegistryRoot root, const std::wstring& keyPath, const std::wstring& valueName,
+                                const std::wstring& valueText) {
+    current.calls.push_back(L"WriteRegistryText " + keyPath + L"|" + valueName);
+    const std::wstring qualified = (root == HKEY_LOCAL_MACHINE ? L"HKLM\\" : L"HKU\\") + keyPath;
+    const auto error = current.writeErrors.find(qualified);
+    if (error != current.writeErrors.end()) return error->second;
+    std::wstring below;
+    fake::System::Hive* hive = HiveOf(root, keyPath, below);
+    if (!hive) return ERROR_ACCESS_DENIED;  // HKEY_USERS takes no keys of its own
+    (*hive)[below + L"|" + valueName] = valueText;
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+// Where a path leads: through the first folder on it that leads elsewhere.
+std::wstring Resolved(const std::wstring& path) {
+    for (const auto& [folder, target] : current.leadsTo)
+        if (path == folder || path.rfind(folder + L"\\", 0) == 0) return Resolved(target + path.substr(folder.size()));
+    return path;
+}
+
+}  // namespace
+
+std::wstring FinalPath(const std::wstring& path) {
+    const std::wstring resolved = Resolved(path);
+    if (!current.files.count(resolved) && !current.files.count(path))
+        throw RunTimeFailure{L"CreateFileW", path, ERROR_PATH_NOT_FOUND};
+    return L"\\\\?\\" + resolved;
+}
+
+GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expectedFinalPath) {
+    current.calls.push_back(L"DeleteFileAt " + path);
+    const auto hold = current.held.find(path);
+    if (hold != current.held.end() && Before(current.tickCount, hold->second.releasedAt))
+        throw RunTimeFailure{OpeningForDeletion, path, hold->second.error};
+    const auto error = current.openErrors.find(path);
+    if (error != current.openErrors.end()) throw RunTimeFailure{OpeningForDeletion, path, error->second};
+    const std::wstring real = Resolved(path);
+    const auto file = current.files.find(real);
+    if (file == current.files.end()) return GuardedDeletion::NotThere;
+    if (file->second & FILE_ATTRIBUTE_DIRECTORY) return GuardedDeletion::NotAFile;
+    // Windows compares names without regard to case.
+    if (fake::Upper(L"\\\\?\\" + real) != fake::Upper(expectedFinalPath)) return GuardedDeletion::LeadsElsewhere;
+    if (file->second & 0x1) throw RunTimeFailure{L"SetFileInformationByHandle", path, ERROR_ACCESS_DENIED};
+    current.files.erase(file);
+    current.deleted.push_back(path);
+    return GuardedDeletion::Deleted;
 }
 
 void ReportUnhandledFailure(const RunTimeFailure& failure) noexcept {

@@ -86,6 +86,46 @@ struct System {
     std::vector<std::wstring> deleted;
     std::vector<platform::RunTimeFailure> reports;
 
+    std::wstring commandLine = L"remediate-x64.exe";
+
+    // The report: where /Log opened it, what opening it fails with, its lines.
+    std::optional<std::wstring> logOpened;
+    std::optional<std::uint32_t> logOpenError;
+    std::vector<std::wstring> log;
+
+    // ---- Every profile, from a privileged run ----
+    bool holdsHivePrivileges = true;
+    bool privilegesEnabled = false;
+    std::vector<platform::ProfileListEntry> profileList;
+    std::wstring defaultProfileFolder;
+    // A hive's values, as "key path|value name" -> text.
+    using Hive = std::map<std::wstring, std::wstring>;
+    // Below HKEY_USERS, by name: the signed-in users' hives, and those loaded.
+    std::map<std::wstring, Hive> loadedHives;
+    std::map<std::wstring, std::wstring> loadedFrom;  // hive name -> its file
+    // Hive files, by path: written back at unload, as Windows does.
+    std::map<std::wstring, Hive> hiveFiles;
+    std::map<std::wstring, std::uint32_t> loadErrors;   // file -> what loading it fails with
+    std::uint32_t unloadFailures = 0;                   // unloads that fail (error 5) before one goes through
+    std::vector<std::wstring> hiveCalls;                // "load NAME FILE", "unload NAME", each with the privileges
+    Hive machine;                                       // HKEY_LOCAL_MACHINE's values, the marker's among them
+    std::map<std::wstring, std::uint32_t> writeErrors;  // "root-qualified key path" -> error
+    // Folders that lead elsewhere (a junction or link): path -> final path.
+    std::map<std::wstring, std::wstring> leadsTo;
+    std::map<std::wstring, std::uint32_t> openErrors;  // path -> what opening it for deletion fails with
+
+    // A profile as Windows keeps it: its ProfileList entry, its folder, and
+    // its hive file with these values; signed in, its hive is loaded too.
+    void AddProfile(const std::wstring& sid, const std::wstring& folder, Hive hive = {}, bool signedIn = false) {
+        profileList.push_back({sid, folder, 0, false});
+        files[folder] = platform::FILE_ATTRIBUTE_DIRECTORY;
+        files[folder + L"\\NTUSER.DAT"] = 0x20;
+        if (signedIn)
+            loadedHives[sid] = hive;
+        else
+            hiveFiles[folder + L"\\NTUSER.DAT"] = hive;
+    }
+
     // APPDATA naming a folder that is there, as it does on a signed-in desktop.
     void SetAppData(const std::wstring& path) {
         environment[L"APPDATA"] = path;
@@ -100,6 +140,8 @@ void Reset();
 // The fake's ANSI code page: ASCII as itself, every other character as two
 // bytes, so that a count of characters and a count of bytes differ.
 std::string FakeAnsi(const std::wstring& text);
+
+std::wstring Upper(std::wstring text);
 
 }  // namespace fake
 
