@@ -130,12 +130,14 @@ void WriteLogLine(const std::wstring& line);
 std::wstring LocalTimeText();
 
 // ---- Every profile on the desktop, from a privileged run ----
+// These return the system's error code, 0 for success, and never raise: a
+// failure concerns one profile, which the run reports before going on.
 
 // True when the process token holds both SeBackupPrivilege and
 // SeRestorePrivilege, enabled or not: what loading another user's hive needs.
 bool HoldsHivePrivileges();
-// Enables both, or disables them again. Raises when the token refuses.
-void EnableHivePrivileges(bool enable);
+// Enables both, or disables them again.
+std::uint32_t EnableHivePrivileges(bool enable);
 
 // One subkey of ProfileList: its name (a SID, or anything else that is
 // there), and what it says of the profile. `folder` is ProfileImagePath with
@@ -146,45 +148,44 @@ struct ProfileListEntry {
     std::uint32_t state = 0;
     bool roaming = false;  // CentralProfile names a server's copy
 };
-std::vector<ProfileListEntry> ReadProfileList();
+std::uint32_t ReadProfileList(std::vector<ProfileListEntry>& entries);
 // The Default profile's folder, ProfileList's "Default" value expanded; empty
 // where there is none.
 std::wstring ReadDefaultProfileFolder();
 
 // Whether HKEY_USERS holds a hive under this name (a signed-in user's SID).
 bool HiveIsLoaded(const std::wstring& name);
-// Loads the hive file under HKEY_USERS\name, and unloads it. Both raise with
-// the system's error code (32 for a hive file in use).
-void LoadHive(const std::wstring& name, const std::wstring& file);
-void UnloadHive(const std::wstring& name);
+// Loads the hive file under HKEY_USERS\name (32: the file is in use), and
+// unloads it.
+std::uint32_t LoadHive(const std::wstring& name, const std::wstring& file);
+std::uint32_t UnloadHive(const std::wstring& name);
 
 // A REG_SZ or REG_EXPAND_SZ value as stored, variables unexpanded; empty
 // where the key or the value is not there.
 std::wstring ReadRegistryText(RegistryRoot root, const std::wstring& keyPath, const std::wstring& valueName);
 // Creates or opens the key one level at a time without following a registry
 // link (one found is refused: ERROR_CANT_RESOLVE_FILENAME), in the 64-bit
-// view where there is one, and writes the value as REG_SZ. Returns the
-// system's error code, 0 when written.
+// view where there is one, and writes the value as REG_SZ.
 std::uint32_t WriteRegistryText(RegistryRoot root, const std::wstring& keyPath, const std::wstring& valueName,
                                 const std::wstring& valueText);
 
 // The path of the file or folder that the path leads to after every link and
 // junction on the way, in Windows' own form ("\\?\C:\...").
-std::wstring FinalPath(const std::wstring& path);
+std::uint32_t FinalPath(const std::wstring& path, std::wstring& finalPath);
 
 enum class GuardedDeletion {
-    Deleted,        // it was a file at the expected place, and is gone
-    NotThere,       // no such file, or no such folder on the way
-    NotAFile,       // a folder of that name
-    LeadsElsewhere  // it is not at the expected place: left alone
+    Deleted,         // it was a file at the expected place, and is gone
+    NotThere,        // no such file, or no such folder on the way
+    NotAFile,        // a folder of that name
+    LeadsElsewhere,  // it is not at the expected place: left alone
+    NotOpened,       // it could not be opened (32: another program holds it)
+    NotDeleted,      // it opened, and would not go (5: read-only)
 };
-// The operation a failure to open the file names, as opposed to deleting it.
-constexpr wchar_t OpeningForDeletion[] = L"CreateFileW";
 // Opens the path itself (a link or junction at its end is not followed) for
 // deletion, and deletes the file through that handle only when its final
-// path is `expectedFinalPath`, names compared as Windows compares them.
-// Raises for any other failure (held open: 32; read-only: 5).
-GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expectedFinalPath);
+// path is `expectedFinalPath`, names compared as Windows compares them. The
+// error code goes with NotOpened and NotDeleted.
+GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expectedFinalPath, std::uint32_t& errorCode);
 
 // Tells the user which failure ended the run, where a box can be seen. The
 // caller then ends the process.

@@ -19,9 +19,10 @@ constexpr wchar_t HiveNamePrefix[] = L"Desktop Remediation ";
 constexpr std::uint32_t MandatoryState = 0x0001;
 constexpr std::uint32_t TemporaryState = 0x0800;
 constexpr std::uint32_t UnloadAttempts = 10;
-constexpr std::uint32_t UnloadPauseMilliseconds = 200;
+constexpr std::uint32_t PauseMilliseconds = 100;
+constexpr std::uint32_t HoldPatienceMilliseconds = 2000;
 
-bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+constexpr Outcome NotRemediated = Outcome::StartupFolderNotSearched;
 
 wchar_t FoldAscii(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
@@ -36,9 +37,9 @@ bool StartsWithFolded(const std::wstring& text, const std::wstring& prefix) {
 // (S-1-12-1-...): a SID of digits and dashes only, so that a ".bak" copy of
 // an entry, and every service and system account, is no user.
 bool IsUserSid(const std::wstring& name) {
-    if (!StartsWith(name, L"S-1-5-21-") && !StartsWith(name, L"S-1-12-1-")) return false;
-    for (wchar_t c : name.substr(2))
-        if (c != L'-' && (c < L'0' || c > L'9')) return false;
+    if (name.rfind(L"S-1-5-21-", 0) != 0 && name.rfind(L"S-1-12-1-", 0) != 0) return false;
+    for (std::size_t i = 2; i < name.size(); ++i)
+        if (name[i] != L'-' && (name[i] < L'0' || name[i] > L'9')) return false;
     return true;
 }
 
@@ -47,21 +48,49 @@ bool FileIsThere(const std::wstring& path) {
     return FileExists(PathForWindows(path), searched);
 }
 
-// "\\a\\\\b" as "\\a\\b": Windows folds doubled separators in a path it
-// resolves, and the final path it gives back has none.
+// "\\a\\\\b" as "\\a\\b": the final path that Windows gives back has no
+// doubled separator.
 std::wstring FoldSeparators(const std::wstring& path) {
     std::wstring folded;
     for (wchar_t c : path) {
         if (c == L'/') c = L'\\';
-        if (c == L'\\' && !folded.empty() && folded.back() == L'\\') continue;
-        folded += c;
+        if (c != L'\\' || folded.empty() || folded.back() != L'\\') folded += c;
     }
     return folded;
 }
 
-ProfileResult Failed(Outcome outcome, const std::wstring& what, std::uint32_t errorCode) {
-    return {outcome,
-            what + L": " + platform::ErrorText(errorCode) + L" (error " + platform::DecimalText(errorCode) + L")"};
+// The report's fixed texts are ASCII: narrow literals take half the bytes.
+void AppendAscii(std::wstring& text, const char* ascii) {
+    while (*ascii) text += static_cast<wchar_t>(*ascii++);
+}
+
+ProfileResult Said(Outcome outcome, const char* what) {
+    ProfileResult result{outcome, {}};
+    AppendAscii(result.what, what);
+    return result;
+}
+
+// ": <Windows' own text> (error <code>)".
+void AppendError(std::wstring& text, std::uint32_t errorCode) {
+    text += L": ";
+    text += platform::ErrorText(errorCode);
+    text += L" (error ";
+    text += platform::DecimalText(errorCode);
+    text += L")";
+}
+
+ProfileResult Failed(Outcome outcome, const char* what, std::uint32_t errorCode) {
+    ProfileResult result = Said(outcome, what);
+    AppendError(result.what, errorCode);
+    return result;
+}
+
+// Both outcomes, the more serious one counting.
+ProfileResult Together(ProfileResult first, const ProfileResult& second) {
+    first.what += L"; ";
+    first.what += second.what;
+    first.outcome = Worse(first.outcome, second.outcome);
+    return first;
 }
 
 // Deletes the shortcut below the profile's application-data folder, only where
@@ -70,39 +99,48 @@ ProfileResult Failed(Outcome outcome, const std::wstring& what, std::uint32_t er
 // an application-data folder redirected elsewhere), then the rest as built.
 // A junction or link that a user put anywhere below it leads elsewhere.
 ProfileResult RemoveShortcut(const std::wstring& appData, const std::wstring& profileFolder) {
-    const std::wstring below = profileFolder + L"\\";
-    const bool insideProfile = StartsWithFolded(appData, below);
-    const std::wstring anchor = insideProfile ? profileFolder : appData;
-    const std::wstring rest =
-        FoldSeparators((insideProfile ? appData.substr(profileFolder.size()) : std::wstring()) + ShortcutBelowAppData);
+    const bool insideProfile = StartsWithFolded(appData, profileFolder + L"\\");
     std::wstring expected;
-    try {
-        expected = platform::FinalPath(PathForWindows(anchor)) + rest;
-    } catch (const platform::RunTimeFailure& failure) {
-        return Failed(Outcome::StartupFolderNotSearched, L"the Startup folder could not be looked in",
-                      failure.errorCode);
-    }
+    std::uint32_t error = platform::FinalPath(PathForWindows(insideProfile ? profileFolder : appData), expected);
+    if (error) return Failed(NotRemediated, "the Startup folder could not be looked in", error);
+    expected +=
+        FoldSeparators((insideProfile ? appData.substr(profileFolder.size()) : std::wstring()) + ShortcutBelowAppData);
 
     const std::wstring shortcut = PathForWindows(appData + ShortcutBelowAppData);
-    try {
-        switch (RetryWhileHeld([&] { return platform::DeleteFileAt(shortcut, expected); })) {
-            case platform::GuardedDeletion::Deleted: return {Outcome::Completed, L"shortcut removed"};
+    const std::uint32_t started = platform::GetTickCount();
+    for (;;) {
+        switch (platform::DeleteFileAt(shortcut, expected, error)) {
+            case platform::GuardedDeletion::Deleted: return Said(Outcome::Completed, "shortcut removed");
             case platform::GuardedDeletion::NotThere:
-            case platform::GuardedDeletion::NotAFile: return {Outcome::Completed, L"no shortcut"};
+            case platform::GuardedDeletion::NotAFile: return Said(Outcome::Completed, "no shortcut");
             case platform::GuardedDeletion::LeadsElsewhere:
-                return {Outcome::StartupFolderNotSearched,
-                        L"the shortcut's path leads out of the profile (a junction or link): left alone"};
+                return Said(NotRemediated,
+                            "the shortcut's path leads out of the profile (a junction or link): left alone");
+            case platform::GuardedDeletion::NotDeleted:
+                return Failed(Outcome::ShortcutNotDeleted, "the shortcut could not be deleted", error);
+            case platform::GuardedDeletion::NotOpened: break;
         }
-    } catch (const platform::RunTimeFailure& failure) {
-        // Opening it failed for another reason than a hold: nothing says
-        // whether a shortcut is there. A shortcut that opened and would not
-        // go is a failed deletion.
-        if (failure.operation == platform::OpeningForDeletion)
-            return Failed(Outcome::StartupFolderNotSearched, L"the Startup folder could not be looked in",
-                          failure.errorCode);
-        return Failed(Outcome::ShortcutNotDeleted, L"the shortcut could not be deleted", failure.errorCode);
+        // Held open by another program for a moment, as in the user's run;
+        // any other failure to open says nothing of whether a shortcut is there.
+        const bool held = error == platform::ERROR_SHARING_VIOLATION || error == platform::ERROR_LOCK_VIOLATION;
+        if (!held) return Failed(NotRemediated, "the Startup folder could not be looked in", error);
+        if (platform::GetTickCount() - started >= HoldPatienceMilliseconds)
+            return Failed(Outcome::ShortcutNotDeleted, "the shortcut could not be deleted", error);
+        platform::Sleep(PauseMilliseconds);
     }
-    return {Outcome::ShortcutNotDeleted, L"the shortcut could not be deleted"};
+}
+
+std::uint32_t UnloadWithRetries(const std::wstring& hive) {
+    // Windows may hold the hive a moment longer than the last key handle.
+    platform::EnableHivePrivileges(true);
+    std::uint32_t error = 0;
+    for (std::uint32_t attempt = 0; attempt < UnloadAttempts; ++attempt) {
+        error = platform::UnloadHive(hive);
+        if (!error) break;
+        platform::Sleep(2 * PauseMilliseconds);
+    }
+    platform::EnableHivePrivileges(false);
+    return error;
 }
 
 // The hive of a profile nobody is signed in to, loaded under a name of the
@@ -110,68 +148,56 @@ ProfileResult RemoveShortcut(const std::wstring& appData, const std::wstring& pr
 // load and the unload.
 ProfileResult RepairUnloadedProfile(const std::wstring& who, const std::wstring& profileFolder) {
     const std::wstring hiveFile = profileFolder + L"\\NTUSER.DAT";
-    if (!FileIsThere(hiveFile)) return {Outcome::StartupFolderNotSearched, L"not remediated: no NTUSER.DAT"};
+    if (!FileIsThere(hiveFile)) return Said(NotRemediated, "not remediated: no NTUSER.DAT");
 
     const std::wstring hive = HiveNamePrefix + who;
-    platform::EnableHivePrivileges(true);
-    try {
-        platform::LoadHive(hive, PathForWindows(hiveFile));
-    } catch (const platform::RunTimeFailure& failure) {
-        platform::EnableHivePrivileges(false);
-        if (failure.errorCode == platform::ERROR_SHARING_VIOLATION)
-            return {Outcome::StartupFolderNotSearched,
-                    L"not remediated: its hive is in use (the user may be signing in); run again later"};
-        return Failed(Outcome::StartupFolderNotSearched, L"not remediated: its hive could not be loaded",
-                      failure.errorCode);
-    }
+    std::uint32_t error = platform::EnableHivePrivileges(true);
+    if (!error) error = platform::LoadHive(hive, PathForWindows(hiveFile));
     platform::EnableHivePrivileges(false);
+    if (error == platform::ERROR_SHARING_VIOLATION)
+        return Said(NotRemediated, "not remediated: its hive is in use (the user may be signing in); run again later");
+    if (error) return Failed(NotRemediated, "not remediated: its hive could not be loaded", error);
 
     ProfileResult result;
     try {
         result = RepairProfile(hive, profileFolder);
     } catch (...) {
-        // Out of memory, most likely: the hive still goes back.
-        result = {Outcome::StartPageNotWritten, L"the repair stopped"};
+        UnloadWithRetries(hive);
+        throw;
     }
-
-    // Windows may hold the hive a moment longer than the last key handle.
-    platform::EnableHivePrivileges(true);
-    std::uint32_t unloadError = 0;
-    for (std::uint32_t attempt = 0; attempt < UnloadAttempts; ++attempt) {
-        try {
-            platform::UnloadHive(hive);
-            unloadError = 0;
-            break;
-        } catch (const platform::RunTimeFailure& failure) {
-            unloadError = failure.errorCode;
-        }
-        platform::Sleep(UnloadPauseMilliseconds);
-    }
-    platform::EnableHivePrivileges(false);
-    if (unloadError) {
-        const ProfileResult stuck = Failed(Outcome::StartupFolderNotSearched,
-                                           L"its hive stays loaded as HKEY_USERS\\" + hive +
-                                               L" (the user cannot sign in properly until it is "
-                                               L"unloaded or the computer restarts)",
-                                           unloadError);
-        result = {Worse(result.outcome, stuck.outcome), result.what + L"; " + stuck.what};
-    }
-    return result;
+    error = UnloadWithRetries(hive);
+    if (!error) return result;
+    ProfileResult stuck = Said(NotRemediated, "its hive stays loaded as HKEY_USERS\\");
+    stuck.what += hive;
+    AppendAscii(stuck.what, " (the user cannot sign in properly until it is unloaded or the computer restarts)");
+    AppendError(stuck.what, error);
+    return Together(result, stuck);
 }
 
 ProfileResult RepairListedProfile(const platform::ProfileListEntry& entry) {
     const bool signedIn = platform::HiveIsLoaded(entry.keyName);
     if ((entry.state & MandatoryState) || FileIsThere(entry.folder + L"\\NTUSER.MAN"))
-        return {Outcome::StartupFolderNotSearched,
-                L"not remediated: a mandatory profile, whose changes are discarded at sign-out"};
-    if (entry.state & TemporaryState)
-        return {Outcome::StartupFolderNotSearched, L"not remediated: a temporary profile"};
+        return Said(NotRemediated, "not remediated: a mandatory profile, whose changes are discarded at sign-out");
+    if (entry.state & TemporaryState) return Said(NotRemediated, "not remediated: a temporary profile");
     if (entry.roaming && !signedIn)
-        return {Outcome::StartupFolderNotSearched,
-                L"not remediated: a roaming profile whose user is not signed in (the server's copy may replace it): "
-                L"run the program in the user's own session"};
+        return Said(NotRemediated,
+                    "not remediated: a roaming profile whose user is not signed in (the server's copy may replace it): "
+                    "run the program in the user's own session");
     if (signedIn) return RepairProfile(entry.keyName, entry.folder);
     return RepairUnloadedProfile(entry.keyName, entry.folder);
+}
+
+// A profile whose folder is there; one whose folder is gone is a stale entry,
+// named in the report and not counted.
+Outcome Remediate(const Report& report, const std::wstring& who, const std::wstring& folder,
+                  const platform::ProfileListEntry* listed) {
+    if (!FolderExists(PathForWindows(folder))) {
+        report.Line(who, folder, Said(Outcome::Completed, "left alone: its profile folder is not there").what);
+        return Outcome::Completed;
+    }
+    const ProfileResult result = listed ? RepairListedProfile(*listed) : RepairUnloadedProfile(who, folder);
+    report.Line(who, folder, result.what);
+    return result.outcome;
 }
 
 }  // namespace
@@ -182,15 +208,14 @@ ProfileResult RepairProfile(const std::wstring& hive, const std::wstring& profil
     std::wstring appData = platform::ReadRegistryText(platform::HKEY_USERS, hive + ShellFoldersKey, L"AppData");
     if (appData.empty()) appData = L"%USERPROFILE%\\AppData\\Roaming";
     if (StartsWithFolded(appData, UserProfileVariable))
-        appData = profileFolder + appData.substr(sizeof(UserProfileVariable) / sizeof(wchar_t) - 1);
-
+        appData.replace(0, sizeof(UserProfileVariable) / sizeof(wchar_t) - 1, profileFolder);
     // "...\\Roaming\\" names the same folder as "...\\Roaming".
     while (appData.size() > 3 && appData.back() == L'\\') appData.pop_back();
 
     ProfileResult result;
     if (appData.find(L'%') != std::wstring::npos) {
-        result = {Outcome::StartupFolderNotSearched,
-                  L"Startup folder not searched: AppData is " + appData + L", which only the user's session expands"};
+        result = Said(NotRemediated, "Startup folder not searched: only the user's own session expands AppData: ");
+        result.what += appData;
     } else {
         result = RemoveShortcut(appData, profileFolder);
         // As in the user's own run: a shortcut that would not go stops the
@@ -200,56 +225,46 @@ ProfileResult RepairProfile(const std::wstring& hive, const std::wstring& profil
 
     const std::uint32_t error =
         platform::WriteRegistryText(platform::HKEY_USERS, hive + StartPageKey, StartPageValueName, StartPageUrl);
-    if (error) {
-        const ProfileResult failed = Failed(Outcome::StartPageNotWritten, L"start page not written", error);
-        return {Worse(result.outcome, failed.outcome), result.what + L"; " + failed.what};
-    }
-    return {result.outcome, result.what + L"; start page written"};
+    if (error) return Together(result, Failed(Outcome::StartPageNotWritten, "start page not written", error));
+    result.what += L"; start page written";
+    return result;
 }
 
 Outcome RemediateAllProfiles(const Report& report) {
     if (!platform::HoldsHivePrivileges()) {
         report.Line(L"-", L"-",
-                    L"every profile needs SeBackupPrivilege and SeRestorePrivilege: run as SYSTEM or elevated");
+                    Said(Outcome::NotPrivileged,
+                         "every profile needs SeBackupPrivilege and SeRestorePrivilege: run as SYSTEM or elevated")
+                        .what);
         return Outcome::NotPrivileged;
+    }
+    std::vector<platform::ProfileListEntry> entries;
+    if (const std::uint32_t error = platform::ReadProfileList(entries)) {
+        report.Line(L"-", L"-", Failed(NotRemediated, "ProfileList could not be read", error).what);
+        return NotRemediated;
     }
 
     Outcome worst = Outcome::Completed;
-    for (const platform::ProfileListEntry& entry : platform::ReadProfileList()) {
-        if (!IsUserSid(entry.keyName)) continue;
-        if (!FolderExists(PathForWindows(entry.folder))) {
-            report.Line(entry.keyName, entry.folder, L"left alone: its profile folder is not there (a stale entry)");
-            continue;
-        }
-        const ProfileResult result = RepairListedProfile(entry);
-        report.Line(entry.keyName, entry.folder, result.what);
-        worst = Worse(worst, result.outcome);
-    }
+    for (const platform::ProfileListEntry& entry : entries)
+        if (IsUserSid(entry.keyName)) worst = Worse(worst, Remediate(report, entry.keyName, entry.folder, &entry));
 
     // The profile that every new user's is copied from.
     const std::wstring defaultFolder = platform::ReadDefaultProfileFolder();
-    if (defaultFolder.empty()) {
-        report.Line(DefaultProfile, L"-", L"left alone: ProfileList names no Default profile");
-    } else if (!FolderExists(PathForWindows(defaultFolder))) {
-        report.Line(DefaultProfile, defaultFolder, L"left alone: its folder is not there");
-    } else {
-        const ProfileResult result = RepairUnloadedProfile(DefaultProfile, defaultFolder);
-        report.Line(DefaultProfile, defaultFolder, result.what);
-        worst = Worse(worst, result.outcome);
-    }
+    if (defaultFolder.empty())
+        report.Line(DefaultProfile, L"-",
+                    Said(Outcome::Completed, "left alone: ProfileList names no Default profile").what);
+    else
+        worst = Worse(worst, Remediate(report, DefaultProfile, defaultFolder, nullptr));
 
     // Only a desktop that is done says so, for this address: any other status
     // leaves an earlier marker as it was, and the deployment tool tries again.
-    if (worst == Outcome::Completed) {
-        const std::uint32_t error =
-            platform::WriteRegistryText(platform::HKEY_LOCAL_MACHINE, MarkerKey, StartPageValueName, StartPageUrl);
-        if (error) {
-            const ProfileResult failed = Failed(Outcome::StartPageNotWritten, L"marker not written", error);
-            report.Line(L"-", L"HKLM\\SOFTWARE\\Desktop Remediation", failed.what);
-            return failed.outcome;
-        }
-    }
-    return worst;
+    if (worst != Outcome::Completed) return worst;
+    const std::uint32_t error =
+        platform::WriteRegistryText(platform::HKEY_LOCAL_MACHINE, MarkerKey, StartPageValueName, StartPageUrl);
+    if (!error) return worst;
+    const ProfileResult failed = Failed(Outcome::StartPageNotWritten, "the detection marker not written", error);
+    report.Line(L"-", L"HKLM\\SOFTWARE\\Desktop Remediation", failed.what);
+    return failed.outcome;
 }
 
 }  // namespace remediation

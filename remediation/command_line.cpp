@@ -19,61 +19,61 @@ bool SameOption(const std::wstring& argument, const wchar_t* option) {
 
 }  // namespace
 
-std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine) {
-    std::vector<std::wstring> arguments;
+std::size_t SkipProgramName(const std::wstring& commandLine) {
+    // The program's name takes no escapes: quoted, it ends at the next quote.
     std::size_t i = 0;
     const std::size_t end = commandLine.size();
-
-    // The program's name takes no escapes: quoted, it ends at the next quote.
-    std::wstring program;
     if (i < end && commandLine[i] == L'"') {
-        for (++i; i < end && commandLine[i] != L'"'; ++i) program += commandLine[i];
-        if (i < end) ++i;
-    } else {
-        for (; i < end && !IsBlank(commandLine[i]); ++i) program += commandLine[i];
+        i = commandLine.find(L'"', 1);
+        return i == std::wstring::npos ? end : i + 1;
     }
-    arguments.push_back(program);
+    while (i < end && !IsBlank(commandLine[i])) ++i;
+    return i;
+}
 
-    for (;;) {
-        while (i < end && IsBlank(commandLine[i])) ++i;
-        if (i >= end) break;
-        std::wstring argument;
-        bool quoted = false;
-        while (i < end && (quoted || !IsBlank(commandLine[i]))) {
-            std::size_t backslashes = 0;
-            while (i < end && commandLine[i] == L'\\') ++backslashes, ++i;
-            if (i < end && commandLine[i] == L'"') {
-                // 2n backslashes and a quote: n backslashes, and the quote
-                // opens or closes; 2n+1: n backslashes and a literal quote.
-                argument.append(backslashes / 2, L'\\');
-                if (backslashes % 2) {
-                    argument += L'"';
-                } else if (quoted && i + 1 < end && commandLine[i + 1] == L'"') {
-                    argument += L'"';  // "" inside quotes is one quote
-                    ++i;
-                } else {
-                    quoted = !quoted;
-                }
+bool NextArgument(const std::wstring& commandLine, std::size_t& position, std::wstring& argument) {
+    std::size_t i = position;
+    const std::size_t end = commandLine.size();
+    while (i < end && IsBlank(commandLine[i])) ++i;
+    if (i >= end) return false;
+    argument.clear();
+    bool quoted = false;
+    while (i < end && (quoted || !IsBlank(commandLine[i]))) {
+        std::size_t backslashes = 0;
+        while (i < end && commandLine[i] == L'\\') ++backslashes, ++i;
+        if (i < end && commandLine[i] == L'"') {
+            // 2n backslashes and a quote: n backslashes, and the quote
+            // opens or closes; 2n+1: n backslashes and a literal quote.
+            argument.append(backslashes / 2, L'\\');
+            if (backslashes % 2) {
+                argument += L'"';
+            } else if (quoted && i + 1 < end && commandLine[i + 1] == L'"') {
+                argument += L'"';  // "" inside quotes is one quote
                 ++i;
             } else {
-                argument.append(backslashes, L'\\');
-                if (i < end && (quoted || !IsBlank(commandLine[i]))) argument += commandLine[i++];
+                quoted = !quoted;
             }
+            ++i;
+        } else {
+            argument.append(backslashes, L'\\');
+            if (i < end && (quoted || !IsBlank(commandLine[i]))) argument += commandLine[i++];
         }
-        arguments.push_back(argument);
     }
-    return arguments;
+    position = i;
+    return true;
 }
 
 bool ParseCommandLine(const std::wstring& commandLine, Arguments& arguments) {
-    const std::vector<std::wstring> words = SplitCommandLine(commandLine);
+    std::size_t position = SkipProgramName(commandLine);
+    std::wstring argument;
     bool logGiven = false;
-    for (std::size_t i = 1; i < words.size(); ++i) {
-        if (SameOption(words[i], L"/AllProfiles") && !arguments.allProfiles) {
+    while (NextArgument(commandLine, position, argument)) {
+        if (SameOption(argument, L"/AllProfiles") && !arguments.allProfiles) {
             arguments.allProfiles = true;
-        } else if (SameOption(words[i], L"/Log") && !logGiven && i + 1 < words.size() && !words[i + 1].empty()) {
+        } else if (SameOption(argument, L"/Log") && !logGiven && NextArgument(commandLine, position, argument) &&
+                   !argument.empty()) {
             logGiven = true;
-            arguments.logFile = words[++i];
+            arguments.logFile = argument;
         } else {
             return false;
         }

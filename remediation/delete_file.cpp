@@ -3,6 +3,15 @@
 namespace remediation {
 namespace {
 
+// The shell reads the Startup shortcuts at logon and security software opens
+// new files, each for a moment: long enough to see, too short to report.
+constexpr std::uint32_t HoldPatienceMilliseconds = 2000;
+constexpr std::uint32_t RetryPauseMilliseconds = 100;
+
+bool IsHeldByAnotherProgram(std::uint32_t errorCode) {
+    return errorCode == platform::ERROR_SHARING_VIOLATION || errorCode == platform::ERROR_LOCK_VIOLATION;
+}
+
 // A file that another program deleted while a handle to it was still open
 // stays "delete pending" until that handle closes (before Windows 10 1809, and
 // on SMB shares on every version): its name then answers "access denied" to a
@@ -20,7 +29,8 @@ bool IsGoneOrDeletePending(const std::wstring& path) {
 }  // namespace
 
 bool DeleteFileWhenReleased(const std::wstring& path) {
-    return RetryWhileHeld([&path] {
+    const std::uint32_t started = platform::GetTickCount();
+    for (;;) {
         try {
             platform::DeleteFiles(path);
             return true;
@@ -29,9 +39,12 @@ bool DeleteFileWhenReleased(const std::wstring& path) {
             // tool at the same logon, may have removed it since it was found.
             if (IsNotFound(failure.errorCode)) return false;
             if (failure.errorCode == platform::ERROR_ACCESS_DENIED && IsGoneOrDeletePending(path)) return false;
-            throw;
+            // Unsigned: the difference stays right when the tick count wraps.
+            const std::uint32_t waited = platform::GetTickCount() - started;
+            if (!IsHeldByAnotherProgram(failure.errorCode) || waited >= HoldPatienceMilliseconds) throw;
         }
-    });
+        platform::Sleep(RetryPauseMilliseconds);
+    }
 }
 
 }  // namespace remediation

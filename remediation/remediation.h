@@ -39,9 +39,11 @@ struct Arguments {
 };
 // False for anything else: an unknown or repeated argument, /Log without FILE.
 bool ParseCommandLine(const std::wstring& commandLine, Arguments& arguments);
-// The command line split as the C runtime splits it (quotes group, a
-// backslash escapes a quote), the program's name first.
-std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+// Where the arguments start, past the program's name.
+std::size_t SkipProgramName(const std::wstring& commandLine);
+// The next argument from `position` on, as the C runtime splits a command
+// line (quotes group, a backslash escapes a quote); false when none is left.
+bool NextArgument(const std::wstring& commandLine, std::size_t& position, std::wstring& argument);
 
 // The run's report, where /Log asked for one: a line for each profile (or the
 // user's own run), with the local time, who, which folder and what was done.
@@ -102,28 +104,6 @@ bool FolderExists(const std::wstring& path);
 // when it was already gone, or deleted by another program that still holds it
 // open. Any other failure travels out.
 bool DeleteFileWhenReleased(const std::wstring& path);
-
-// Calls `attempt` until it returns, waiting up to about two seconds while it
-// fails because another program holds the file open (the shell reads the
-// Startup shortcuts at logon and security software opens new files, each for
-// a moment); any other failure, or the same one after that, travels out.
-template <typename Attempt>
-auto RetryWhileHeld(Attempt attempt) -> decltype(attempt()) {
-    constexpr std::uint32_t HoldPatienceMilliseconds = 2000;
-    constexpr std::uint32_t RetryPauseMilliseconds = 100;
-    const std::uint32_t started = platform::GetTickCount();
-    for (;;) {
-        try {
-            return attempt();
-        } catch (const platform::RunTimeFailure& failure) {
-            const bool held = failure.errorCode == platform::ERROR_SHARING_VIOLATION ||
-                              failure.errorCode == platform::ERROR_LOCK_VIOLATION;
-            // Unsigned: the difference stays right when the tick count wraps.
-            if (!held || platform::GetTickCount() - started >= HoldPatienceMilliseconds) throw;
-        }
-        platform::Sleep(RetryPauseMilliseconds);
-    }
-}
 
 // Creates or opens the key below the root and writes the value as REG_SZ,
 // terminator included. True when the value was written; nothing is shown

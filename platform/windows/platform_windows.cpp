@@ -97,7 +97,13 @@ void ShowBox(const wchar_t* text, const wchar_t* title, UINT style) {
     }
 }
 
-std::wstring SystemMessageFor(DWORD errorCode) {
+}  // namespace
+
+std::int32_t GetVersionExA(OSVERSIONINFOA& info) {
+    return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(&info)) ? 1 : 0;
+}
+
+std::wstring ErrorText(std::uint32_t errorCode) {
     wchar_t buffer[512];
     DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, errorCode, 0,
                                     buffer, ARRAYSIZE(buffer), nullptr);
@@ -105,12 +111,6 @@ std::wstring SystemMessageFor(DWORD errorCode) {
         --length;
     if (length == 0) return L"The system has no description of this error.";
     return std::wstring(buffer, length);
-}
-
-}  // namespace
-
-std::int32_t GetVersionExA(OSVERSIONINFOA& info) {
-    return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(&info)) ? 1 : 0;
 }
 
 std::uint32_t GetTickCount() { return ::GetTickCount(); }
@@ -242,7 +242,7 @@ std::wstring ReportText(const RunTimeFailure& failure) {
         text += failure.subject;
     }
     text += L"\n\n";
-    text += SystemMessageFor(failure.errorCode);
+    text += ErrorText(failure.errorCode);
     text += L" (error " + DecimalText(failure.errorCode) + L")";
     return text;
 }

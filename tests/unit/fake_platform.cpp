@@ -167,12 +167,16 @@ std::wstring LocalTimeText() { return L"2026-12-09 12:00:00"; }
 
 bool HoldsHivePrivileges() { return current.holdsHivePrivileges; }
 
-void EnableHivePrivileges(bool enable) {
-    if (!current.holdsHivePrivileges) throw RunTimeFailure{L"AdjustTokenPrivileges", {}, 1300};
+std::uint32_t EnableHivePrivileges(bool enable) {
+    if (!current.holdsHivePrivileges) return 1300;  // ERROR_NOT_ALL_ASSIGNED
     current.privilegesEnabled = enable;
+    return ERROR_SUCCESS;
 }
 
-std::vector<ProfileListEntry> ReadProfileList() { return current.profileList; }
+std::uint32_t ReadProfileList(std::vector<ProfileListEntry>& entries) {
+    entries = current.profileList;
+    return ERROR_SUCCESS;
+}
 
 std::wstring ReadDefaultProfileFolder() { return current.defaultProfileFolder; }
 
@@ -194,30 +198,39 @@ fake::System::Hive* HiveOf(RegistryRoot root, const std::wstring& keyPath, std::
     return hive == current.loadedHives.end() ? nullptr : &hive->second;
 }
 
-}  // namespace
-
-void LoadHive(const std::wstring& name, const std::wstring& file) {
-    current.hiveCalls.push_back(L"load " + name + L" " + file + WithPrivileges());
-    if (!current.privilegesEnabled) throw RunTimeFailure{L"RegLoadKeyW", file, 1314};
-    const auto error = current.loadErrors.find(file);
-    if (error != current.loadErrors.end()) throw RunTimeFailure{L"RegLoadKeyW", file, error->second};
-    const auto hive = current.hiveFiles.find(file);
-    if (hive == current.hiveFiles.end()) throw RunTimeFailure{L"RegLoadKeyW", file, ERROR_FILE_NOT_FOUND};
-    if (current.loadedHives.count(name)) throw RunTimeFailure{L"RegLoadKeyW", file, ERROR_ACCESS_DENIED};
-    current.loadedHives[name] = hive->second;
-    current.loadedFrom[name] = file;
+// Where a path leads: through the first folder on it that leads elsewhere.
+std::wstring Resolved(const std::wstring& path) {
+    for (const auto& [folder, target] : current.leadsTo)
+        if (path == folder || path.rfind(folder + L"\\", 0) == 0) return Resolved(target + path.substr(folder.size()));
+    return path;
 }
 
-void UnloadHive(const std::wstring& name) {
+}  // namespace
+
+std::uint32_t LoadHive(const std::wstring& name, const std::wstring& file) {
+    current.hiveCalls.push_back(L"load " + name + L" " + file + WithPrivileges());
+    if (!current.privilegesEnabled) return 1314;  // ERROR_PRIVILEGE_NOT_HELD
+    const auto error = current.loadErrors.find(file);
+    if (error != current.loadErrors.end()) return error->second;
+    const auto hive = current.hiveFiles.find(file);
+    if (hive == current.hiveFiles.end()) return ERROR_FILE_NOT_FOUND;
+    if (current.loadedHives.count(name)) return ERROR_ACCESS_DENIED;
+    current.loadedHives[name] = hive->second;
+    current.loadedFrom[name] = file;
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t UnloadHive(const std::wstring& name) {
     current.hiveCalls.push_back(L"unload " + name + WithPrivileges());
-    if (!current.privilegesEnabled) throw RunTimeFailure{L"RegUnLoadKeyW", name, 1314};
+    if (!current.privilegesEnabled) return 1314;
     if (current.unloadFailures) {
         --current.unloadFailures;
-        throw RunTimeFailure{L"RegUnLoadKeyW", name, ERROR_ACCESS_DENIED};
+        return ERROR_ACCESS_DENIED;
     }
     current.hiveFiles[current.loadedFrom.at(name)] = current.loadedHives.at(name);
     current.loadedHives.erase(name);
     current.loadedFrom.erase(name);
+    return ERROR_SUCCESS;
 }
 
 std::wstring ReadRegistryText(RegistryRoot root, const std::wstring& keyPath, const std::wstring& valueName) {
@@ -241,38 +254,36 @@ std::uint32_t WriteRegistryText(RegistryRoot root, const std::wstring& keyPath, 
     return ERROR_SUCCESS;
 }
 
-namespace {
-
-// Where a path leads: through the first folder on it that leads elsewhere.
-std::wstring Resolved(const std::wstring& path) {
-    for (const auto& [folder, target] : current.leadsTo)
-        if (path == folder || path.rfind(folder + L"\\", 0) == 0) return Resolved(target + path.substr(folder.size()));
-    return path;
-}
-
-}  // namespace
-
-std::wstring FinalPath(const std::wstring& path) {
+std::uint32_t FinalPath(const std::wstring& path, std::wstring& finalPath) {
     const std::wstring resolved = Resolved(path);
-    if (!current.files.count(resolved) && !current.files.count(path))
-        throw RunTimeFailure{L"CreateFileW", path, ERROR_PATH_NOT_FOUND};
-    return L"\\\\?\\" + resolved;
+    if (!current.files.count(resolved)) return ERROR_PATH_NOT_FOUND;
+    finalPath = L"\\\\?\\" + resolved;
+    return ERROR_SUCCESS;
 }
 
-GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expectedFinalPath) {
+GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expectedFinalPath,
+                             std::uint32_t& errorCode) {
     current.calls.push_back(L"DeleteFileAt " + path);
     const auto hold = current.held.find(path);
-    if (hold != current.held.end() && Before(current.tickCount, hold->second.releasedAt))
-        throw RunTimeFailure{OpeningForDeletion, path, hold->second.error};
     const auto error = current.openErrors.find(path);
-    if (error != current.openErrors.end()) throw RunTimeFailure{OpeningForDeletion, path, error->second};
+    if (hold != current.held.end() && Before(current.tickCount, hold->second.releasedAt)) {
+        errorCode = hold->second.error;
+        return GuardedDeletion::NotOpened;
+    }
+    if (error != current.openErrors.end()) {
+        errorCode = error->second;
+        return GuardedDeletion::NotOpened;
+    }
     const std::wstring real = Resolved(path);
     const auto file = current.files.find(real);
     if (file == current.files.end()) return GuardedDeletion::NotThere;
     if (file->second & FILE_ATTRIBUTE_DIRECTORY) return GuardedDeletion::NotAFile;
     // Windows compares names without regard to case.
     if (fake::Upper(L"\\\\?\\" + real) != fake::Upper(expectedFinalPath)) return GuardedDeletion::LeadsElsewhere;
-    if (file->second & 0x1) throw RunTimeFailure{L"SetFileInformationByHandle", path, ERROR_ACCESS_DENIED};
+    if (file->second & 0x1) {
+        errorCode = ERROR_ACCESS_DENIED;  // read-only
+        return GuardedDeletion::NotDeleted;
+    }
     current.files.erase(file);
     current.deleted.push_back(path);
     return GuardedDeletion::Deleted;
