@@ -49,6 +49,7 @@ enum class Staged { SystemVersion, VersionFive, SupportedVersion };
 
 struct Box {
     std::wstring title, text;
+    StoredValue startPageWhileShown;  // the account's Start Page while the box was up
 };
 inline bool operator==(const Box& a, const Box& b) { return a.title == b.title && a.text == b.text; }
 

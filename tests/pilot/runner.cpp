@@ -42,7 +42,8 @@ struct HiddenDesktop {
 void AnswerBoxes(DWORD processId, std::set<HWND>& answered, std::vector<Box>& boxes) {
     for (HWND box : desktop::VisibleBoxesOf(processId)) {
         if (!answered.insert(box).second) continue;
-        boxes.push_back({desktop::WindowText(box), desktop::BoxText(box)});
+        boxes.push_back(
+            {desktop::WindowText(box), desktop::BoxText(box), ReadValue(HKEY_CURRENT_USER, MainKey, L"Start Page")});
         desktop::PressOk(box);
     }
 }
