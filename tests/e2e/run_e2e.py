@@ -363,6 +363,162 @@ class RelayTest(ProgramTest):
                                  "expected SEM_FAILCRITICALERRORS added to the error mode the process started with")
 
 
+PROFILE_LIST = "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
+MARKER_KEY = "HKLM\\SOFTWARE\\Desktop Remediation"
+SHELL_FOLDERS = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders"
+APPDATA_BELOW_PROFILE = ("AppData", "Roaming")
+
+
+def reg(*args):
+    """Wine's reg.exe on the 64-bit view, where both executables read ProfileList and write the marker."""
+    result = session.wine("reg", *args, "/reg:64")
+    if result.returncode != 0:
+        raise AssertionError(f"reg {' '.join(args)} failed: {result.stdout.decode(errors='replace')}")
+    return result.stdout.decode(errors="replace")
+
+
+def text_hive(path, values):
+    """A hive file in Wine's own text format, which Wine's RegLoadKeyW reads; values: {(key, name): REG_EXPAND_SZ}."""
+    def quoted(text):
+        return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    lines = ["WINE REGISTRY Version 2", ""]
+    for (key, name), value in values.items():
+        lines += [f"[{key.replace(chr(92), chr(92) * 2)}] 0", f"{quoted(name)}=str(2):{quoted(value)}", ""]
+    with open(path, "w", encoding="utf-8", newline="\n") as hive:
+        hive.write("\n".join(lines))
+
+
+class AllProfilesTest(unittest.TestCase):
+    """/AllProfiles under Wine: profiles staged in the prefix beside Wine's own signed-in user, each folder and the
+    signed-in start page checked, the hive writes of the others shown by +relay (Wine does not write a loaded hive
+    back to its file), the report, the marker and the status."""
+
+    def setUp(self):
+        session.set_windows_version(options.helper, DEFAULT_VERSION)
+        self.log = session.drive_c("remediation.log")
+        self.shortcuts = {}  # who -> the shortcut planted in that profile's Startup folder
+
+    def profile(self, who, sid, folder_name, hive=True, hive_file="NTUSER.DAT", appdata=None, listed=True):
+        """A profile folder with the shortcut in its Startup folder and, where asked, its ProfileList entry."""
+        folder = session.drive_c("users", folder_name)
+        os.makedirs(folder, exist_ok=True)
+        appdata_parts = appdata or ("users", folder_name, *APPDATA_BELOW_PROFILE)
+        startup = session.drive_c(*appdata_parts, *STARTUP)
+        os.makedirs(startup, exist_ok=True)
+        self.shortcuts[who] = os.path.join(startup, SHORTCUT)
+        with open(self.shortcuts[who], "wb") as shortcut:
+            shortcut.write(b"L\0\0\0 " + who.encode())
+        if hive:
+            setting = "\\".join(("C:",) + appdata_parts) if appdata else "%USERPROFILE%\\AppData\\Roaming"
+            text_hive(os.path.join(folder, hive_file), {(SHELL_FOLDERS, "AppData"): setting})
+        if listed:
+            reg("add", f"{PROFILE_LIST}\\{sid}", "/v", "ProfileImagePath", "/t", "REG_EXPAND_SZ", "/d",
+                f"C:\\users\\{folder_name}", "/f")
+        return folder
+
+    def run_all_profiles(self, *extra, trace=False):
+        args = ["run", "--timeout", "120", "--arg", "/AllProfiles", "--arg", "/Log", "--arg", "C:\\remediation.log",
+                *extra]
+        if trace:
+            args += ["--env", "WINEDEBUG=+relay"]
+        output, trace_text = session.check_helper_with_trace(options.helper, *args, options.program)
+        run = Run(output)
+        self.assertFalse(run.timed_out, "the run over every profile did not end")
+        self.assertEqual(run.boxes, [], "the run over every profile shows no box")
+        return run, trace_text
+
+    def report(self):
+        with open(self.log, "rb") as log:
+            data = log.read()
+        self.assertNotIn(b"\n", data.replace(b"\r\n", b""), "every line of the report ends in CRLF")
+        return [line.split("\t") for line in data.decode("utf-8").split("\r\n") if line]
+
+    def test_every_profile_and_the_default_one(self):
+        own_sid = "S-1-5-21-0-0-0-1000"  # Wine's one user, its hive loaded at HKEY_USERS\<SID>
+        self.profile("own", own_sid, own_user(), hive=False, listed=False)
+        self.profile("bob", "S-1-5-21-1-2-3-1001", "bob")
+        # An Entra ID account whose AppData is redirected out of its profile folder.
+        self.profile("dave", "S-1-12-1-11-22-33-44", "dave", appdata=("redirected", "dave"))
+        self.profile("mandy", "S-1-5-21-1-2-3-1003", "mandy", hive_file="NTUSER.MAN")
+        self.profile("service", "S-1-5-18", "service-profile")
+        self.profile("bak", "S-1-5-21-1-2-3-1001.bak", "bob-copy")
+        self.profile("Default", None, "Default", listed=False)
+        reg("add", PROFILE_LIST, "/v", "Default", "/t", "REG_EXPAND_SZ", "/d", "%SystemDrive%\\users\\Default", "/f")
+        reg("add", f"{PROFILE_LIST}\\S-1-5-21-1-2-3-1005", "/v", "ProfileImagePath", "/t", "REG_EXPAND_SZ", "/d",
+            "C:\\users\\gone", "/f")
+        # Carol made her Startup folder a link to a folder she may not write (here a Unix symbolic link, which
+        # Wine reports as a reparse point), holding a shortcut of the same name.
+        carol = self.profile("carol", "S-1-5-21-1-2-3-1004", "carol")
+        protected = os.path.join(options.work, "protected")
+        os.makedirs(protected, exist_ok=True)
+        canary = os.path.join(protected, SHORTCUT)
+        with open(canary, "wb") as shortcut:
+            shortcut.write(b"L\0\0\0 canary")
+        os.remove(self.shortcuts.pop("carol"))
+        carol_startup = os.path.join(carol, *APPDATA_BELOW_PROFILE, *STARTUP)
+        os.rmdir(carol_startup)
+        os.symlink(protected, carol_startup)
+
+        run, trace = self.run_all_profiles(trace=True)
+
+        self.assertEqual(run.status, 3, "a mandatory profile and a link out of a profile are not remediated")
+        for who, shortcut in self.shortcuts.items():
+            self.assertEqual(os.path.exists(shortcut), who in ("mandy", "service", "bak"), f"{who}'s shortcut")
+        self.assertTrue(os.path.exists(canary), "the shortcut a link led to was deleted")
+        self.assertEqual(helper("reg-get", MAIN_KEY, "Start Page"), reg_sz(options.start_page_url),
+                         "the signed-in user's start page, in the hive Windows loaded")
+        self.assertNotIn("Start Page", session.wine("reg", "query", MARKER_KEY, "/reg:64").stdout.decode(),
+                         "a marker written for a run that did not remediate everything")
+        self.assertHiveWrites(trace, ["S-1-5-21-1-2-3-1001", "S-1-12-1-11-22-33-44", "S-1-5-21-1-2-3-1004", "Default"])
+
+        lines = {(fields[1], fields[3].split(";")[0]) for fields in self.report()}
+        for who, what in ((own_sid, "shortcut removed"), ("S-1-5-21-1-2-3-1001", "shortcut removed"),
+                          ("S-1-12-1-11-22-33-44", "shortcut removed"), ("Default", "shortcut removed"),
+                          ("S-1-5-21-1-2-3-1005", "left alone: its profile folder is not there"),
+                          ("-", "exit status 3")):
+            self.assertIn((who, what), lines)
+        said = {fields[1]: fields[3] for fields in self.report()}
+        self.assertIn("mandatory", said["S-1-5-21-1-2-3-1003"])
+        self.assertIn("leads out of the profile", said["S-1-5-21-1-2-3-1004"])
+        self.assertFalse({"S-1-5-18", "S-1-5-21-1-2-3-1001.bak"} & said.keys(), "accounts that are no users reported")
+
+        # Without the two, the next run has everything done: status 0, the marker in the 64-bit view, and the
+        # report appended to.
+        for sid in ("S-1-5-21-1-2-3-1003", "S-1-5-21-1-2-3-1004"):
+            reg("delete", f"{PROFILE_LIST}\\{sid}", "/f")
+        run, _ = self.run_all_profiles()
+        self.assertEqual(run.status, 0)
+        self.assertIn(options.start_page_url, reg("query", MARKER_KEY, "/v", "Start Page"))
+        self.assertEqual([fields[3] for fields in self.report() if fields[1] == "-"], ["exit status 3", "exit status 0"])
+
+    def assertHiveWrites(self, trace, names):
+        """Each hive loaded under the program's own name, its start page written there, then unloaded."""
+        events = []  # (function, its first text argument, its last argument)
+        for call, args in re.findall(r"Call \w+\.(RegLoadKeyW|RegUnLoadKeyW|RegOpenKeyExW|RegSetValueExW)\(([^)]*)\)",
+                                     trace):
+            texts = re.findall(r'L"((?:[^"\\]|\\.)*)"', args)
+            events.append((call, unescape(texts[0]) if texts else "", args.split(",")[-1]))
+        for name in names:
+            hive = f"Desktop Remediation {name}"
+            with self.subTest(hive=hive):
+                on_hive = [i for i, (_, text, _) in enumerate(events) if text.startswith(hive)]
+                self.assertTrue(on_hive, "the hive was never loaded")
+                first, last = on_hive[0], on_hive[-1]
+                self.assertEqual((events[first][0], events[last][0]), ("RegLoadKeyW", "RegUnLoadKeyW"),
+                                 "the hive is loaded before any key below it is opened, and unloaded last")
+                writes = [int(count, 16) & 0xFFFFFFFF for call, text, count in events[first:last]
+                          if call == "RegSetValueExW" and text == "Start Page"]
+                self.assertEqual(writes, [(len(options.start_page_url) + 1) * 2],
+                                 "one REG_SZ of the address and its terminator while the hive was loaded")
+
+    def test_an_argument_not_understood_changes_nothing(self):
+        for args in (["--arg", "/AllProfiles", "--arg", "/Bogus"], ["--arg", "/Log"]):
+            with self.subTest(args=args):
+                output, _ = session.check_helper_with_trace(options.helper, "run", *args, options.program)
+                run = Run(output)
+                self.assertEqual((run.status, run.boxes), (5, []))
+
+
 class ScreenshotTest(ProgramTest):
     """Saves a picture of each of the program's three boxes, title bar included."""
 

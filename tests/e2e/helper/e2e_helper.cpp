@@ -1,8 +1,8 @@
 // Test helper, run under Wine beside the program under test, for what only
 // Wine can show: the cases themselves are the pilot kit's.
 //
-//   run [--timeout S] [--appdata VALUE] [--env NAME=VALUE]... [--screenshots DIR] EXE
-//       Starts EXE with the environment given, reads the title and text of
+//   run [--timeout S] [--appdata VALUE] [--env NAME=VALUE]... [--arg ARGUMENT]... [--screenshots DIR] EXE
+//       Starts EXE with the environment and arguments given (each quoted), reads the title and text of
 //       every message box it shows and presses OK, and waits for it to end.
 //       Prints "box<TAB>title<TAB>text" for each box, then "exit<TAB>status",
 //       or "timeout" when EXE was still running after S seconds and was ended.
@@ -145,6 +145,7 @@ bool SaveWindowPicture(HWND window, const std::wstring& path) {
 int Run(int argc, wchar_t** argv) {
     double timeoutSeconds = 30;
     std::vector<std::wstring> replaced, added;
+    std::wstring arguments;
     const wchar_t* screenshots = nullptr;
     int i = 2;
     // Options come before the executable, which is always the last argument.
@@ -160,6 +161,8 @@ int Run(int argc, wchar_t** argv) {
             const std::wstring entry = argv[++i];
             replaced.push_back(entry.substr(0, entry.find(L'=') + 1));
             added.push_back(entry);
+        } else if (option == L"--arg" && hasValue) {
+            arguments += std::wstring(L" \"") + argv[++i] + L"\"";
         } else if (option == L"--screenshots" && hasValue) {
             screenshots = argv[++i];
         } else {
@@ -171,7 +174,7 @@ int Run(int argc, wchar_t** argv) {
 
     std::vector<wchar_t> environment;
     if (!replaced.empty()) environment = desktop::EnvironmentWith(replaced, added);
-    std::wstring commandLine = L"\"" + exe + L"\"";
+    std::wstring commandLine = L"\"" + exe + L"\"" + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
