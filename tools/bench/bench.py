@@ -21,6 +21,12 @@ half-width of the 95% interval that resampling the rounds gives. It prints
 the times and the ratios with their spreads, and exits 1 only when a target
 is missed by more than the ratio's spread: at most 1.05 times the plain
 floor, at most 0.75 times the GUI floor, at most half the script's time.
+
+Then it times /AllProfiles over 1, 25 and 50 profiles staged in the prefix
+(each a folder with a hive in Wine's text format and an empty Startup folder,
+listed in ProfileList, beside Wine's own signed-in user), and prints the time
+each profile adds between those counts: the same figure twice for a run that
+grows linearly. These have no target.
 """
 import argparse
 import os
@@ -46,6 +52,9 @@ RUN_SECONDS = 60
 # not timed, keeps the runs from timing that instead of the program.
 SETTLE_SECONDS = 0.1
 ARCHES = ("x86", "x64")
+PROFILE_COUNTS = (1, 25, 50)
+PROFILE_RUNS = 10
+PROFILE_LIST = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "remediate-by-hand.cmd")
 
 
@@ -88,6 +97,38 @@ def time_interleaved(commands, session, runs):
                 if round_number >= WARM_UP_ROUNDS:
                     samples[name].append(elapsed)
     return samples
+
+
+def stage_profiles(session, count):
+    """ProfileList names `count` staged profiles (S-1-5-21-9-9-9-1..count) and no others of the benchmark's."""
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for number in range(1, max(PROFILE_COUNTS) + 1):
+        folder = session.drive_c("users", f"bench-{number}")
+        if not os.path.isdir(folder):
+            os.makedirs(os.path.join(folder, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
+                                     "Startup"))
+            with open(os.path.join(folder, "NTUSER.DAT"), "w", encoding="utf-8") as hive:
+                hive.write("WINE REGISTRY Version 2\n\n")
+        key = f"[{'-' if number > count else ''}{PROFILE_LIST}\\S-1-5-21-9-9-9-{number}]"
+        lines += [key] if number > count else [key, f'"ProfileImagePath"="C:\\\\users\\\\bench-{number}"', ""]
+    staged = os.path.join(session.work_dir, "profiles.reg")
+    with open(staged, "w", encoding="utf-16") as reg_file:
+        reg_file.write("\r\n".join(lines) + "\r\n")
+    result = session.wine("reg", "import", session.unix_to_windows(staged), "/reg:64")
+    if result.returncode != 0:
+        raise SystemExit(f"could not stage {count} profiles: {result.stdout.decode(errors='replace')}")
+
+
+def time_all_profiles(session, program_commands):
+    """{(arch, count): seconds}, each the trimmed mean of PROFILE_RUNS runs after one warm-up run."""
+    times = {}
+    with tempfile.TemporaryFile() as errors:
+        for count in PROFILE_COUNTS:
+            stage_profiles(session, count)
+            for arch, command in program_commands.items():
+                runs = [time_one(command + ["/AllProfiles"], session, errors) for _ in range(PROFILE_RUNS + 1)]
+                times[(arch, count)] = trimmed_mean(runs[1:])
+    return times
 
 
 def trimmed_mean(values):
@@ -138,6 +179,7 @@ def main():
         for arch in ARCHES:
             commands[f"script-{arch}"] = [loader(arch), "cmd", "/c", session.unix_to_windows(SCRIPT)]
         samples = time_interleaved(commands, session, options.runs)
+        profile_times = time_all_profiles(session, {arch: commands[f"remediate-{arch}"] for arch in ARCHES})
 
     print(f"\nMachine: {machine()}")
     print(f"Means of {options.runs} interleaved runs each, less the fastest and slowest {TRIMMED_SHARE:.0%}, after "
@@ -160,6 +202,14 @@ def main():
                 verdict, met = "MISSED", False
             verdicts.append(f"{ratio:.3f}x \u00b1 {spread:.3f} the {other} (target {target}x: {verdict})")
         print(f"  {program}: " + ", ".join(verdicts))
+    print(f"/AllProfiles, trimmed means of {PROFILE_RUNS} runs after one, beside Wine's own signed-in user:")
+    for arch in ARCHES:
+        figures = [f"{count} profiles {profile_times[(arch, count)] * 1000:.1f} ms" for count in PROFILE_COUNTS]
+        growth = [(profile_times[(arch, high)] - profile_times[(arch, low)]) / (high - low) * 1000
+                  for low, high in zip(PROFILE_COUNTS, PROFILE_COUNTS[1:])]
+        print(f"  remediate-{arch}: " + ", ".join(figures) + "; each profile adds " +
+              " and ".join(f"{ms:.2f} ms" for ms in growth) + f" (from {PROFILE_COUNTS[0]} to {PROFILE_COUNTS[1]}, "
+              f"then to {PROFILE_COUNTS[2]})")
     return 0 if met else 1
 
 
