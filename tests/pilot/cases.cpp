@@ -704,6 +704,7 @@ std::vector<Case> AllCases() {
     Add(cases, L"a run without a box loads no graphics", RunWithoutABoxLoadsNoGraphics, nullptr, NeedsSupportedVersion);
     for (const wchar_t* box : {L"the refusal", L"the confirmation", L"the failure report"})
         Add(cases, L"a user32.dll beside the program is not loaded", PlantedUser32IsNotLoaded, box, NeedsBoxes);
+    AddProfileCases(cases);
     return cases;
 }
 

@@ -136,6 +136,8 @@ constexpr unsigned NeedsBoxes = 1;
 // Windows reports version 5, it is skipped.
 constexpr unsigned NeedsSupportedVersion = 2;
 std::vector<Case> AllCases();
+// The cases over every profile, which run only elevated, on Windows.
+void AddProfileCases(std::vector<Case>& cases);
 
 // --- checks the cases share ------------------------------------------------
 
@@ -191,6 +193,10 @@ void ResetStartPage();
 // The Windows version Wine reports to the programs started after this.
 void SetWineVersion(const wchar_t* version);
 bool InternetExplorerKeyExistedAtStart();
+// What the cases over every profile changed beyond the account (a user made
+// for them, the Default profile, the detection marker, the account's own
+// Startup shortcut), put back from the kept copy; true when nothing is left.
+bool PutBackProfiles();
 
 // --- the kit's own processes ------------------------------------------------
 

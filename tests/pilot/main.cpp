@@ -111,6 +111,12 @@ void SayWhatChanges() {
         L"force, at its next start (or with --restore).");
     Print(L"Each case works in a scratch profile below " + where.scratch +
           L", removed at the end; the account's own Startup folder is never touched.");
+    if (where.elevated && !where.underWine)
+        Print(
+            L"Elevated, the cases over every profile also make a local user each (deleted with its profile after "
+            L"the case) and run the program over every profile of this desktop, as /AllProfiles does: the Default "
+            L"profile's shortcut and start page, the detection marker and this account's own Startup shortcut are "
+            L"put back as found; every other profile keeps its repair.");
 }
 
 int Restore() {

@@ -223,6 +223,7 @@ bool RestoreAccount() {
     if (!AccountCopyKept()) return true;
     const bool finished = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Internet Explorer key existed").present;
     if (finished && !PutBack(ReadKeptCopy())) return false;
+    if (!PutBackProfiles()) return false;
     // The scratch folder of a kit ended by force goes too.
     const StoredValue scratch = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Scratch folder");
     if (scratch.present && scratch.type == REG_SZ) {
