@@ -449,9 +449,9 @@ bool PutBackProfiles() {
 }
 
 void AddProfileCases(std::vector<Case>& cases) {
-    cases.push_back({L"every profile: a user's own and the Default profile", EveryProfileAndTheDefaultOne, nullptr,
+    cases.push_back({L"every profile and the Default profile are repaired", EveryProfileAndTheDefaultOne, nullptr,
                      NeedsSupportedVersion});
-    cases.push_back({L"every profile: a junction in a user's Startup folder is not followed",
+    cases.push_back({L"over every profile a junction in a Startup folder is not followed",
                      AJunctionInAUsersStartupFolderIsNotFollowed, nullptr, NeedsSupportedVersion});
 }
 
