@@ -283,14 +283,14 @@ class KitTest(unittest.TestCase):
         self.assertEqual(result.returncode, 3)
         self.assertAccountAsFound()
 
-    def end_kit_after_its_first_case(self, sig):
-        """Starts the whole kit, and sends its process `sig` once the first case has passed."""
+    def end_kit_after_its_first_case(self, sig, *args, passed=1):
+        """Starts the kit, and sends its process `sig` once `passed` cases have passed."""
         with tempfile.TemporaryFile() as out:
-            kit = subprocess.Popen([session.loader, *self.kit_command()], env=session.env, cwd=session.drive_c(),
+            kit = subprocess.Popen([session.loader, *self.kit_command(*args)], env=session.env, cwd=session.drive_c(),
                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
             try:
                 deadline = time.monotonic() + 60
-                while time.monotonic() < deadline and b"\nok " not in (out.seek(0) or out.read()):
+                while time.monotonic() < deadline and (out.seek(0) or out.read()).count(b"\nok ") < passed:
                     time.sleep(0.1)
                 session.signal_processes(os.path.basename(options.kit), sig)
                 kit.wait(timeout=60)
@@ -315,6 +315,19 @@ class KitTest(unittest.TestCase):
                          "a kit ended by force left no copy of the account to put back")
         # Every case starts with the start page taken away.
         self.assertNotEqual(self.account(), self.found, "the kit was ended before it changed anything")
+        result = self.kit("--restore")
+        self.assertEqual(result.returncode, 0, result.stdout.decode(errors="replace"))
+        self.assertAccountAsFound()
+
+
+    def test_a_kit_ended_by_force_in_a_locked_key_case_puts_back_a_key_it_made(self):
+        # No Main key before the kit: the cases make it, and the third locks
+        # it to nothing but its permissions (D:P), as a kit ended then leaves
+        # it; the kit must still delete it at its next start.
+        session.wine("reg", "delete", "HKCU\\" + MAIN_KEY, "/f")
+        self.found = self.account()
+        self.end_kit_after_its_first_case(signal.SIGKILL, "--only", "may not write", passed=2)
+        self.assertNotEqual(helper("reg-sddl", MAIN_KEY).strip(), "missing", "the kit was ended after its last case")
         result = self.kit("--restore")
         self.assertEqual(result.returncode, 0, result.stdout.decode(errors="replace"))
         self.assertAccountAsFound()

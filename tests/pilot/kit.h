@@ -178,7 +178,8 @@ bool ProtectKey(const wchar_t* key, const wchar_t* sddl);
 // the Administrators group, which a standard or filtered token only denies.
 bool MayChangePermissions(const wchar_t* key);
 // Takes every right but reading from everyone, as `sddl` gives them, while
-// this account keeps the right to read and change the permissions.
+// this account keeps the right to read and change the permissions, and to
+// delete the key.
 bool LockKey(const wchar_t* key, const wchar_t* sddl);
 StoredValue TextValue(const std::wstring& text);
 
@@ -217,6 +218,8 @@ struct ServiceRun {
     bool shortcutKept = true;  // the one planted in the APPDATA given
 };
 ServiceRun RunAsService(const wchar_t* account, const std::wstring& program, const std::wstring& appData);
+// Removes the services and folders a kit ended by force left; true when nothing is left.
+bool PutBackServices();
 int ServiceMain(const std::wstring& program, const std::wstring& appData);
 
 // Writes to the console or to a redirected output, as UTF-8.

@@ -8,10 +8,16 @@
 //       failed, N skipped". The exit status is the number of failures, at most 255.
 //   remediate-pilot-x86.exe --restore
 //       Only puts back what a kit ended by force had changed.
+// Its first line names the account it runs as, whether it is elevated and
+// whether its window station is visible. Run as LocalSystem, LocalService or
+// NetworkService, it refuses to start (status 254): the program's own run ends
+// with 4 there, and every case would fail.
 // The kit's own processes also start it as --report-version (its exit status
 // is the major version Windows reports to it) and, as a temporary service,
 // --service EXE APPDATA.
 #include "kit.h"
+
+#include <sddl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -99,6 +105,39 @@ std::wstring AccountName() {
     wchar_t name[256];
     DWORD length = ARRAYSIZE(name);
     return ::GetUserNameW(name, &length) ? name : L"(this account)";
+}
+
+std::wstring AccountSid() {
+    desktop::Handle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Out())) return L"";
+    DWORD size = 0;
+    ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> user(size ? size : 1);
+    wchar_t* text = nullptr;
+    if (!::GetTokenInformation(token.Get(), TokenUser, user.data(), size, &size) ||
+        !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
+        return L"";
+    const std::wstring sid = text;
+    ::LocalFree(text);
+    return sid;
+}
+
+constexpr int RefusedAccount = 254;
+
+// False for a service account, whose own run of the program ends with 4.
+bool SayWhoRuns() {
+    const std::wstring sid = AccountSid();
+    Print(L"remediate-pilot: running as " + AccountName() + L" (" + (sid.empty() ? L"SID unknown" : sid) + L"), " +
+          (where.elevated ? L"elevated" : L"not elevated") + L", on a window station " +
+          (where.boxesReadable ? L"that is visible" : L"nobody sees"));
+    for (const wchar_t* service : {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"}) {
+        if (sid != service) continue;
+        Print(
+            L"remediate-pilot: this is a service account, where the program changes nothing and ends with 4: run "
+            L"the kit as a user (a standard one, and an elevated administrator). Nothing was run.");
+        return false;
+    }
+    return true;
 }
 
 void SayWhatChanges() {
@@ -276,6 +315,7 @@ int wmain(int argc, wchar_t** argv) {
     setting.scratch =
         FullPath(std::wstring(temporary) + L"remediate-pilot-" + std::to_wstring(::GetCurrentProcessId()));
     SetWhere(setting);
+    if (!SayWhoRuns()) return RefusedAccount;
 
     interrupted = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     putBack = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);

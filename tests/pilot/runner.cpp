@@ -16,14 +16,19 @@ using desktop::Handle;
 // A window station made with CreateWindowStationW is not visible, as a
 // service's is. Only administrators may name one, so Windows names it from the
 // logon session; a desktop is made on the calling process's station, so the
-// kit visits it for that moment.
+// kit visits it for that moment. Where the kit's own logon session is not an
+// interactive one, that station is the session's own, which already exists
+// (and is not visible): there the program simply inherits the kit's, and no
+// station is made. The kit asks only for the rights it uses, and names the
+// desktop itself: the station's Default desktop, where there is one, is not
+// the kit's to take.
 struct HiddenDesktop {
     // The desktop closes before its station.
     desktop::Owned<HWINSTA, &::CloseWindowStation> station;
     desktop::Owned<HDESK, &::CloseDesktop> stationDesktop;
     std::wstring name;  // "station\desktop", for STARTUPINFO.lpDesktop
     bool Make() {
-        station.Reset(::CreateWindowStationW(nullptr, 0, WINSTA_ALL_ACCESS, nullptr));
+        station.Reset(::CreateWindowStationW(nullptr, 0, WINSTA_CREATEDESKTOP | WINSTA_READATTRIBUTES, nullptr));
         if (!station) return false;
         wchar_t stationName[MAX_PATH] = {};
         DWORD needed = 0;
@@ -32,12 +37,51 @@ struct HiddenDesktop {
             return false;
         const HWINSTA own = ::GetProcessWindowStation();
         if (!::SetProcessWindowStation(station.Get())) return false;
-        stationDesktop.Reset(::CreateDesktopW(L"default", nullptr, nullptr, 0, GENERIC_ALL, nullptr));
+        stationDesktop.Reset(::CreateDesktopW(L"remediate-pilot", nullptr, nullptr, 0,
+                                              DESKTOP_CREATEWINDOW | DESKTOP_READOBJECTS, nullptr));
         ::SetProcessWindowStation(own);
-        name = std::wstring(stationName) + L"\\default";
+        name = std::wstring(stationName) + L"\\remediate-pilot";
         return static_cast<bool>(stationDesktop);
     }
 };
+
+// The file a case holds open, closed on a timer of its own once its time has
+// come: the debug loop may be busy with the program's events just then.
+struct Hold {
+    volatile HANDLE file = INVALID_HANDLE_VALUE;
+    HANDLE timer = nullptr;
+    Hold() = default;
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    ~Hold() {
+        // Waits for a release in progress before the handle goes.
+        if (timer) ::DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+        Release();
+    }
+    bool ReleaseAfter(DWORD milliseconds) {
+        return milliseconds == INFINITE ||
+               ::CreateTimerQueueTimer(&timer, nullptr, OnTime, this, milliseconds, 0, WT_EXECUTEONLYONCE);
+    }
+    void Release() {
+        const HANDLE held = ::InterlockedExchangePointer(const_cast<HANDLE*>(&file), INVALID_HANDLE_VALUE);
+        if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+    }
+    static void CALLBACK OnTime(PVOID self, BOOLEAN) { static_cast<Hold*>(self)->Release(); }
+};
+
+// An event of another process than the run's own: one of a run given up
+// earlier, whose debugger this thread still is. It goes on as if no debugger
+// were there, and counts for nothing.
+void ContinueOtherProcess(const DEBUG_EVENT& event) {
+    DWORD continuation = DBG_CONTINUE;
+    if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && event.u.CreateProcessInfo.hFile)
+        ::CloseHandle(event.u.CreateProcessInfo.hFile);
+    if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && event.u.LoadDll.hFile) ::CloseHandle(event.u.LoadDll.hFile);
+    if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+        event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+        continuation = DBG_EXCEPTION_NOT_HANDLED;
+    ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continuation);
+}
 
 void AnswerBoxes(DWORD processId, std::set<HWND>& answered, std::vector<Box>& boxes) {
     for (HWND box : desktop::VisibleBoxesOf(processId)) {
@@ -129,11 +173,12 @@ RunResult RunProgram(const RunOptions& options) {
     }
     std::vector<wchar_t> environment = desktop::EnvironmentWith(replaced, added);
 
-    Handle held;
+    Hold held;
     if (!options.hold.empty()) {
-        held.Reset(desktop::Opened(::CreateFileW(options.hold.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-        if (!held) {
+        held.file = ::CreateFileW(options.hold.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // From just before the program starts.
+        if (held.file == INVALID_HANDLE_VALUE || !held.ReleaseAfter(options.releaseAfterMilliseconds)) {
             result.startError = ::GetLastError();
             return result;
         }
@@ -144,7 +189,7 @@ RunResult RunProgram(const RunOptions& options) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     HiddenDesktop hidden;
-    if (options.invisibleStation) {
+    if (options.invisibleStation && Where().boxesReadable) {
         if (!hidden.Make()) {
             result.startError = ::GetLastError();
             return result;
@@ -167,6 +212,10 @@ RunResult RunProgram(const RunOptions& options) {
     while (!exited) {
         DEBUG_EVENT event{};
         if (::WaitForDebugEvent(&event, 50)) {
+            if (event.dwProcessId != process.dwProcessId) {
+                ContinueOtherProcess(event);
+                continue;
+            }
             DWORD continuation = DBG_CONTINUE;
             switch (event.dwDebugEventCode) {
                 case CREATE_PROCESS_DEBUG_EVENT:
@@ -197,7 +246,6 @@ RunResult RunProgram(const RunOptions& options) {
             continue;
         }
         const DWORD elapsed = ::GetTickCount() - started;
-        if (held && elapsed >= options.releaseAfterMilliseconds) held.Reset();
         if (!ended) AnswerBoxes(process.dwProcessId, answered, result.boxes);
         if (!ended && elapsed >= options.timeoutMilliseconds) {
             ::TerminateProcess(process.hProcess, 255);

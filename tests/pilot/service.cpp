@@ -2,6 +2,9 @@
 // account does under a deployment tool: as LocalSystem or LocalService, on a
 // window station nobody sees. The service is this executable, copied with the
 // program to a folder those accounts can read; it is deleted on every way out.
+// Each case has a service and a folder of its own, both named in the kept copy
+// before they are made, so that a kit ended by force removes them at its next
+// start (or with --restore).
 #include "kit.h"
 
 #include <sddl.h>
@@ -13,18 +16,33 @@ namespace {
 
 using ServiceHandle = desktop::Owned<SC_HANDLE, &::CloseServiceHandle>;
 
-// Stops the service if it still runs, and deletes it.
+// Below the kit's kept copy of the account, and removed with it.
+constexpr wchar_t KeptServicesKey[] = L"Software\\Desktop Remediation Pilot\\Services";
+constexpr const wchar_t* Accounts[] = {L"LocalSystem", L"LocalService"};
+
+std::wstring KeptText(const std::wstring& name) {
+    const StoredValue value = ReadValue(HKEY_CURRENT_USER, KeptServicesKey, name.c_str());
+    if (!value.present || value.type != REG_SZ) return L"";
+    std::wstring text(reinterpret_cast<const wchar_t*>(value.data.data()), value.data.size() / sizeof(wchar_t));
+    text.resize(wcsnlen(text.c_str(), text.size()));
+    return text;
+}
+
+// Stops a service if it still runs, and deletes it.
+void RemoveService(SC_HANDLE service) {
+    SERVICE_STATUS status{};
+    if (::QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED)
+        ::ControlService(service, SERVICE_CONTROL_STOP, &status);
+    ::DeleteService(service);
+}
+
 struct TemporaryService {
     ServiceHandle service;
     TemporaryService() = default;
     TemporaryService(const TemporaryService&) = delete;
     TemporaryService& operator=(const TemporaryService&) = delete;
     ~TemporaryService() {
-        if (!service) return;
-        SERVICE_STATUS status{};
-        if (::QueryServiceStatus(service.Get(), &status) && status.dwCurrentState != SERVICE_STOPPED)
-            ::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
-        ::DeleteService(service.Get());
+        if (service) RemoveService(service.Get());
     }
 };
 
@@ -54,6 +72,13 @@ bool ScheduleRemovalAtRestart(const std::wstring& path) {
 // running once the service reports SERVICE_STOPPED, and its image cannot be
 // deleted until it ends: it is given time to, and what still cannot go is
 // removed at the next restart.
+void RemoveFolder(const std::wstring& path) {
+    RemoveTree(path);
+    if (!Exists(path)) return;
+    Print(L"remediate-pilot: the temporary service's folder " + path + L" could not be removed now: " +
+          (ScheduleRemovalAtRestart(path) ? L"Windows removes it at the next restart" : L"remove it by hand"));
+}
+
 struct ServiceFolder {
     std::wstring path;
     desktop::Handle process;
@@ -62,10 +87,24 @@ struct ServiceFolder {
     ServiceFolder& operator=(const ServiceFolder&) = delete;
     ~ServiceFolder() {
         if (process) ::WaitForSingleObject(process.Get(), 30000);
-        RemoveTree(path);
-        if (!Exists(path)) return;
-        Print(L"remediate-pilot: the temporary service's folder " + path + L" could not be removed now: " +
-              (ScheduleRemovalAtRestart(path) ? L"Windows removes it at the next restart" : L"remove it by hand"));
+        RemoveFolder(path);
+    }
+};
+
+// The case's service and folder, named in the kept copy for as long as they
+// may be there; forgotten once both are gone.
+struct KeptService {
+    std::wstring account;
+    KeptService(const std::wstring& name, const std::wstring& folder, const std::wstring& forAccount)
+        : account(forAccount) {
+        WriteValue(HKEY_CURRENT_USER, KeptServicesKey, (account + L" folder").c_str(), TextValue(folder));
+        WriteValue(HKEY_CURRENT_USER, KeptServicesKey, (account + L" service").c_str(), TextValue(name));
+    }
+    KeptService(const KeptService&) = delete;
+    KeptService& operator=(const KeptService&) = delete;
+    ~KeptService() {
+        WriteValue(HKEY_CURRENT_USER, KeptServicesKey, (account + L" service").c_str(), StoredValue());
+        WriteValue(HKEY_CURRENT_USER, KeptServicesKey, (account + L" folder").c_str(), StoredValue());
     }
 };
 
@@ -112,13 +151,34 @@ int ServiceMain(const std::wstring& program, const std::wstring& appData) {
     return ::StartServiceCtrlDispatcherW(table) ? 0 : 1;
 }
 
+bool PutBackServices() {
+    for (const wchar_t* account : Accounts) {
+        const std::wstring name = KeptText(std::wstring(account) + L" service");
+        if (!name.empty()) {
+            ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+            ServiceHandle service(
+                manager ? ::OpenServiceW(manager.Get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_STOP | DELETE)
+                        : nullptr);
+            if (service) RemoveService(service.Get());
+        }
+        const std::wstring folder = KeptText(std::wstring(account) + L" folder");
+        // Only ever a folder of the kit's own making.
+        if (folder.find(L"\\remediate-pilot-service-") != std::wstring::npos) RemoveFolder(folder);
+    }
+    return DeleteKeyTree(HKEY_CURRENT_USER, KeptServicesKey);
+}
+
 ServiceRun RunAsService(const wchar_t* account, const std::wstring& program, const std::wstring& appData) {
     // A folder of the Windows directory's own Temp, which the service accounts
-    // may read, holding copies of the kit and the program.
+    // may read, holding copies of the kit and the program; the service and the
+    // folder are the case's own, by the account it runs as.
+    const std::wstring accountName = account ? L"LocalService" : L"LocalSystem";
     wchar_t windows[MAX_PATH];
     ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-    const std::wstring folder =
-        std::wstring(windows) + L"\\Temp\\remediate-pilot-service-" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring suffix = std::to_wstring(::GetCurrentProcessId()) + L"-" + accountName;
+    const std::wstring folder = std::wstring(windows) + L"\\Temp\\remediate-pilot-service-" + suffix;
+    const std::wstring name = L"RemediatePilot" + suffix;
+    const KeptService kept(name, folder, accountName);
     ServiceFolder made;
     made.path = folder;
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
@@ -141,7 +201,6 @@ ServiceRun RunAsService(const wchar_t* account, const std::wstring& program, con
 
     ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) return Failed(L"OpenSCManagerW");
-    const std::wstring name = L"RemediatePilot" + std::to_wstring(::GetCurrentProcessId());
     const std::wstring command = L"\"" + kit + L"\" --service \"" + copy + L"\" \"" + appData + L"\"";
     TemporaryService service;
     service.service.Reset(::CreateServiceW(manager.Get(), name.c_str(), L"Desktop Remediation pilot (temporary)",

@@ -101,15 +101,23 @@ Found ReadKeptCopy() {
     return kept;
 }
 
+// Written only where it differs: an account may read its key's permissions
+// and not be allowed to change them, on a locked-down desktop.
+bool PutDacl(const wchar_t* path, const std::vector<BYTE>& descriptor) {
+    return KeyDacl(path) == descriptor || SetKeyDacl(path, descriptor);
+}
+
 bool PutBack(const Found& saved) {
     bool done = true;
-    if (!saved.internetExplorerExisted) {
-        done = DeleteKeyTree(HKEY_CURRENT_USER, InternetExplorerKey) && done;
-    } else if (!saved.mainExisted) {
-        done = DeleteKeyTree(HKEY_CURRENT_USER, MainKey) && done;
+    if (!saved.mainExisted) {
+        // A key the kit made and a case locked opens to nothing, not even to
+        // be listed and deleted: the lock kept the right to open it up again.
+        ProtectKey(MainKey, L"D:(A;;KA;;;WD)");
+        done = DeleteKeyTree(HKEY_CURRENT_USER, saved.internetExplorerExisted ? MainKey : InternetExplorerKey) && done;
     } else {
         // Permissions first: the cases may have left the key closed to writing.
-        if (KeyExists(HKEY_CURRENT_USER, MainKey)) done = SetKeyDacl(MainKey, saved.security) && done;
+        if (KeyExists(HKEY_CURRENT_USER, MainKey) || !KeyDacl(MainKey).empty())
+            done = PutDacl(MainKey, saved.security) && done;
         done = WriteValue(HKEY_CURRENT_USER, MainKey, StartPage, saved.startPage) && done;
     }
     if (Where().underWine) done = WriteValue(HKEY_CURRENT_USER, WineKey, L"Version", saved.wineVersion) && done;
@@ -196,7 +204,9 @@ bool LockKey(const wchar_t* path, const wchar_t* sddl) {
     if (!::GetTokenInformation(token.Get(), TokenUser, user.data(), size, &size) ||
         !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, sid.Out()))
         return false;
-    return ProtectKey(path, (std::wstring(sddl) + L"(A;;RCWD;;;" + sid.Get() + L")").c_str());
+    // Deleting it stays too: a kit ended during the case puts a key it made
+    // back by deleting it.
+    return ProtectKey(path, (std::wstring(sddl) + L"(A;;RCWDSD;;;" + sid.Get() + L")").c_str());
 }
 
 bool AccountCopyKept() { return KeyExists(HKEY_CURRENT_USER, KeptCopyKey); }
@@ -223,7 +233,7 @@ bool RestoreAccount() {
     if (!AccountCopyKept()) return true;
     const bool finished = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Internet Explorer key existed").present;
     if (finished && !PutBack(ReadKeptCopy())) return false;
-    if (!PutBackProfiles()) return false;
+    if (!PutBackProfiles() || !PutBackServices()) return false;
     // The scratch folder of a kit ended by force goes too.
     const StoredValue scratch = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Scratch folder");
     if (scratch.present && scratch.type == REG_SZ) {
@@ -240,7 +250,7 @@ bool InternetExplorerKeyExistedAtStart() { return found.internetExplorerExisted;
 
 void ResetStartPage() {
     if (found.mainExisted) {
-        SetKeyDacl(MainKey, found.security);
+        PutDacl(MainKey, found.security);
     } else if (KeyExists(HKEY_CURRENT_USER, MainKey)) {
         ProtectKey(MainKey, L"D:(A;;KA;;;WD)");
     }

@@ -15,7 +15,7 @@
 //   reg-protect KEY SDDL      replaces the key's DACL, as its owner may, with the
 //                             one in the security descriptor string, and its
 //                             owner too where the string begins with one ("O:SY")
-//   reg-sddl KEY              prints the key's DACL as a security descriptor string
+//   reg-sddl KEY              prints the key's DACL as a security descriptor string, or "missing"
 //       KEY is below HKEY_CURRENT_USER.
 //   fonts NAME...             "font<TAB>NAME<TAB>1" for each family Windows has, "0" for one it lacks
 //   thread-ids                for this thread and a second one, "thread<TAB>ID<TAB>stand-in<TAB>ntdll":
@@ -284,6 +284,10 @@ int ProtectKey(const wchar_t* keyPath, const wchar_t* sddl) {
 int PrintDacl(const wchar_t* keyPath) {
     Key key;
     LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, READ_CONTROL, key.Out());
+    if (status == ERROR_FILE_NOT_FOUND) {
+        Write(L"missing\n");
+        return 0;
+    }
     if (status != ERROR_SUCCESS) return Fail(L"RegOpenKeyExW", static_cast<DWORD>(status));
     DWORD size = 0;
     RegGetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, nullptr, &size);
