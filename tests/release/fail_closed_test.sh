@@ -110,7 +110,10 @@ printf '#!/bin/sh\necho "apt-get: stand-in failure" >&2\nexit 100\n' > "$work/no
 printf '#!/bin/sh\nexec "$@"\n' > "$work/no-packages/sudo"
 chmod +x "$work/no-packages/dpkg-query" "$work/no-packages/apt-get" "$work/no-packages/sudo"
 plant_earlier_build "$copy/dist"
-if PATH="$work/no-packages:$PATH" "${copy_make[@]}" > "$work/set-up.txt" 2>&1; then fail "make went through a failed set-up"; fi
+if PATH="$work/no-packages:$PATH" INSTALL_DEPS_RETRY_PAUSE=0 "${copy_make[@]}" > "$work/set-up.txt" 2>&1; then
+    fail "make went through a failed set-up"
+fi
+grep -q "apt-get update failed three times" "$work/set-up.txt" || fail "the set-up did not try again: $(cat "$work/set-up.txt")"
 left=$(find "$copy/dist" -mindepth 1)
 [[ -z $left ]] || fail "after a failed package set-up, dist/ still holds: $left"
 
