@@ -36,7 +36,7 @@ all: dist
 help:
 	@echo "Targets:"
 	@echo "  make                 build dist/remediate-x86.exe and dist/remediate-x64.exe (the default)"
-	@echo "  make check           the tests that need no Wine: unit, address and release checks, in seconds"
+	@echo "  make check           the tests that need no Wine: unit, address and release checks, in under a minute"
 	@echo "  make test            every test: the above, then end to end under Wine, on what dist/ holds"
 	@echo "  make bench           time dist/ under Wine against the floors and a hand-written script"
 	@echo "  make sign            sign dist/ with Authenticode, from a PFX file or a PKCS#11 token"

@@ -32,10 +32,25 @@ withdraw_on_failure() {
     say_withdrawn
     exit "$status"
 }
+# A shell runs a trap only once its command in the foreground has ended, and a
+# compile may run for a while yet: each build step runs in a process group of
+# its own, waited for, so that a signal ends the step, compilers and all, at
+# once.
+step=
+in_step() {
+    setsid "$@" &
+    step=$!
+    wait "$step"
+    step=
+}
 # A shell ended by a signal runs its EXIT trap with status 0: each signal ends
 # the build as the failure it is.
 withdraw_on_signal() {
     trap - EXIT
+    if [[ -n $step ]]; then
+        kill -TERM -- "-$step" 2>/dev/null || true
+        wait "$step" || true
+    fi
     tools/deliver.sh --withdraw "$dist"
     say_withdrawn
     exit "$1"
@@ -61,13 +76,13 @@ fi
 mkdir -p build
 printf '%s' "$url" > "$this_build"
 for arch in x86 x64; do
-    cmake --preset "$arch" -Wno-dev --log-level=WARNING -DSTART_PAGE_URL_FILE="$PWD/$this_build" >/dev/null
+    in_step cmake --preset "$arch" -Wno-dev --log-level=WARNING -DSTART_PAGE_URL_FILE="$PWD/$this_build" >/dev/null
 done
 # Accepted by the check: every later make builds for it until another is given.
 if $given; then cp "$this_build" "$remembered"; fi
 
 for arch in x86 x64; do
-    cmake --build --preset "$arch" --target remediate remediate-pilot -j "$jobs"
+    in_step cmake --build --preset "$arch" --target remediate remediate-pilot -j "$jobs"
 done
 tools/deliver.sh build "$dist"
 printf '%s\n' "$url" > "$dist/START_PAGE_URL.txt"
