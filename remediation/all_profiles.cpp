@@ -70,15 +70,6 @@ ProfileResult Said(Outcome outcome, const char* what) {
     return result;
 }
 
-// ": <Windows' own text> (error <code>)".
-void AppendError(std::wstring& text, std::uint32_t errorCode) {
-    text += L": ";
-    text += platform::ErrorText(errorCode);
-    text += L" (error ";
-    text += platform::DecimalText(errorCode);
-    text += L")";
-}
-
 ProfileResult Failed(Outcome outcome, const char* what, std::uint32_t errorCode) {
     ProfileResult result = Said(outcome, what);
     AppendError(result.what, errorCode);

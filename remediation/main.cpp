@@ -31,8 +31,6 @@ bool IsServiceAccount(const std::wstring& sid) {
     return false;
 }
 
-}  // namespace
-
 // The run of the signed-in user, from the user's own session.
 Outcome RemediateUser(const Report& report) {
     const std::wstring sid = platform::ReadProcessUserSid();
@@ -55,9 +53,10 @@ Outcome RemediateUser(const Report& report) {
             try {
                 removed = DeleteFileWhenReleased(shortcut);
             } catch (const platform::RunTimeFailure& failure) {
-                report.Line(sid, appData,
-                            L"the shortcut could not be deleted: " + platform::ErrorText(failure.errorCode));
-                report.Summary(Outcome::ShortcutNotDeleted);
+                std::wstring what = L"the shortcut could not be deleted";
+                AppendError(what, failure.errorCode);
+                report.Line(sid, appData, what);
+                report.Summary(platform::ExitFailed);
                 throw;
             }
         } else if (startupSearched) {
@@ -82,10 +81,19 @@ Outcome RemediateUser(const Report& report) {
                                           : L"Startup folder not searched";
     what += written ? L"; start page written" : L"; start page not written";
     report.Line(sid, appData, what);
-    report.Summary(outcome);
-    if (removed) platform::ShowMessageBox(RemovalConfirmation, OkButtonOnly, platform::ProgramTitle);
+    if (removed) {
+        try {
+            platform::ShowMessageBox(RemovalConfirmation, OkButtonOnly, platform::ProgramTitle);
+        } catch (const platform::RunTimeFailure&) {
+            report.Summary(platform::ExitFailed);
+            throw;
+        }
+    }
+    report.Summary(ExitStatus(outcome));
     return outcome;
 }
+
+}  // namespace
 
 Outcome Main() {
     Arguments arguments;
@@ -102,13 +110,13 @@ Outcome Main() {
     const std::wstring majorVersion = GetOSMajorVersion();
     if (std::wcstol(majorVersion.c_str(), nullptr, 10) == RefusedMajorVersion) {
         report.Line(L"-", L"-", L"refused: Windows reports major version 5");
-        report.Summary(Outcome::Completed);
+        report.Summary(platform::ExitCompleted);
         platform::ShowMessageBox(RefusalPrompt, OkButtonOnly, RefusalTitle);
         return Outcome::Completed;
     }
     if (arguments.allProfiles) {
         const Outcome outcome = RemediateAllProfiles(report);
-        report.Summary(outcome);
+        report.Summary(ExitStatus(outcome));
         return outcome;
     }
     return RemediateUser(report);

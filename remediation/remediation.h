@@ -51,11 +51,15 @@ class Report {
 public:
     explicit Report(bool enabled) : enabled_(enabled) {}
     void Line(const std::wstring& who, const std::wstring& folder, const std::wstring& what) const;
-    void Summary(Outcome outcome) const;
+    // The last line: the run's exit status.
+    void Summary(int exitStatus) const;
 
 private:
     bool enabled_;
 };
+
+// ": <Windows' own text> (error <code>)", as the report gives a failure.
+void AppendError(std::wstring& text, std::uint32_t errorCode);
 
 // What was done for one profile, and why not where it was not.
 struct ProfileResult {

@@ -9,8 +9,14 @@ void Report::Line(const std::wstring& who, const std::wstring& folder, const std
     platform::WriteLogLine(platform::LocalTimeText() + L"\t" + who + L"\t" + folder + L"\t" + what);
 }
 
-void Report::Summary(Outcome outcome) const {
-    Line(L"-", L"-", L"exit status " + platform::DecimalText(ExitStatus(outcome)));
+void Report::Summary(int exitStatus) const { Line(L"-", L"-", L"exit status " + platform::DecimalText(exitStatus)); }
+
+void AppendError(std::wstring& text, std::uint32_t errorCode) {
+    text += L": ";
+    text += platform::ErrorText(errorCode);
+    text += L" (error ";
+    text += platform::DecimalText(errorCode);
+    text += L")";
 }
 
 }  // namespace remediation
