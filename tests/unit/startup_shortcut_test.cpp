@@ -107,9 +107,14 @@ TEST_F(ShortcutTest, ReadOnlyShortcutIsReportedBeforeConfirmationAndStartPage) {
         fake::Reset();
         system.SetAppData(AppData);
         system.files[Shortcut] = attributes;
+        system.commandLine = L"x.exe /Log C:\\r.log";
 
         EXPECT_EQ(platform::RunMain(), 1);
 
+        ASSERT_EQ(system.log.size(), 2u);
+        EXPECT_THAT(system.log[0],
+                    ::testing::EndsWith(L"the shortcut could not be deleted: text of error 5 (error 5)"));
+        EXPECT_EQ(system.log[1], L"2026-12-09 12:00:00\t-\t-\texit status 1");
         EXPECT_THAT(system.boxes, IsEmpty()) << "a shortcut that is still there must not be confirmed as removed";
         EXPECT_THAT(system.registry, IsEmpty()) << "nothing runs after a failed deletion";
         ASSERT_EQ(system.reports.size(), 1u);
@@ -167,8 +172,10 @@ TEST_F(ShortcutTest, NoSuchFileCountsAsSearchedOnlyBelowAnAppdataThatIsAFolder) 
 TEST_F(ShortcutTest, ConfirmationThatCannotBeShownEndsTheRunWithBothRepairsDone) {
     system.files[Shortcut] = Normal;
     system.boxFailure = platform::RunTimeFailure{L"GetProcAddress", L"user32.dll MessageBoxW", 127};
+    system.commandLine = L"x.exe /Log C:\\r.log";
 
     EXPECT_EQ(platform::RunMain(), 1);
+    EXPECT_EQ(system.log.back(), L"2026-12-09 12:00:00\t-\t-\texit status 1") << "the report gives the status";
 
     EXPECT_THAT(system.deleted, ElementsAre(Shortcut)) << "the shortcut was deleted before the box";
     EXPECT_TRUE(StartPageWritten()) << "the start page is written before the box";
