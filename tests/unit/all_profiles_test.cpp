@@ -63,6 +63,8 @@ TEST_F(AllProfilesTest, EachKindOfProfile) {
         const wchar_t* said;  // in Ann's line of the report, or "" for none at all
     };
     const std::wstring annHive = std::wstring(AnnFolder) + L"\\NTUSER.DAT";
+    const std::wstring shortcut = std::wstring(AnnFolder) + Below;
+    const fake::System::Hold forGood{32, 999999};  // a sharing violation that outlasts the patience
     const Row rows[] = {
         {"not signed in", [](fake::System&) {}, 0, true, L"shortcut removed; start page written"},
         {"signed in: written in the loaded hive",
@@ -91,13 +93,9 @@ TEST_F(AllProfilesTest, EachKindOfProfile) {
         {"a hive in use", [&](fake::System& s) { s.loadErrors[annHive] = 32; }, 3, false, L"hive is in use"},
         {"a hive that will not load", [&](fake::System& s) { s.loadErrors[annHive] = 1009; }, 3, false,
          L"could not be loaded: text of error 1009 (error 1009)"},
-        {"a shortcut held open past the patience",
-         [](fake::System& s) {
-             s.held[std::wstring(AnnFolder) + Below] = {32, 999999};
-         },
-         1, false, L"the shortcut could not be deleted: text of error 32"},
-        {"a Startup folder that cannot be opened",
-         [](fake::System& s) { s.openErrors[std::wstring(AnnFolder) + Below] = 5; }, 3, false,
+        {"a shortcut held open past the patience", [&](fake::System& s) { s.held[shortcut] = forGood; }, 1, false,
+         L"the shortcut could not be deleted: text of error 32"},
+        {"a Startup folder that cannot be opened", [&](fake::System& s) { s.openErrors[shortcut] = 5; }, 3, false,
          L"the Startup folder could not be looked in: text of error 5"},
     };
     for (const Row& row : rows) {
