@@ -415,6 +415,7 @@ void AJunctionInAUsersStartupFolderIsNotFollowed(const Case&, Check& check) {
     const std::wstring canary = guarded + ShortcutName;
     const std::wstring startup = user.profile + StartupBelowProfile;
     RemoveTree(startup);
+    MakeFolders(startup.substr(0, startup.rfind(L'\\')));
     check.Expect(PlantShortcut(canary) && SetSecurity(guarded, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)") &&
                      MakeJunction(startup, guarded),
                  L"the junction to a guarded folder could not be made");
