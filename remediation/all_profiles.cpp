@@ -19,8 +19,7 @@ constexpr wchar_t HiveNamePrefix[] = L"Desktop Remediation ";
 constexpr std::uint32_t MandatoryState = 0x0001;
 constexpr std::uint32_t TemporaryState = 0x0800;
 constexpr std::uint32_t UnloadAttempts = 10;
-constexpr std::uint32_t PauseMilliseconds = 100;
-constexpr std::uint32_t HoldPatienceMilliseconds = 2000;
+constexpr std::uint32_t UnloadPauseMilliseconds = 200;
 
 constexpr Outcome NotRemediated = Outcome::StartupFolderNotSearched;
 
@@ -64,11 +63,13 @@ void AppendAscii(std::wstring& text, const char* ascii) {
     while (*ascii) text += static_cast<wchar_t>(*ascii++);
 }
 
-ProfileResult Said(Outcome outcome, const char* what) {
-    ProfileResult result{outcome, {}};
-    AppendAscii(result.what, what);
-    return result;
+std::wstring Text(const char* ascii) {
+    std::wstring text;
+    AppendAscii(text, ascii);
+    return text;
 }
+
+ProfileResult Said(Outcome outcome, const char* what) { return {outcome, Text(what)}; }
 
 ProfileResult Failed(Outcome outcome, const char* what, std::uint32_t errorCode) {
     ProfileResult result = Said(outcome, what);
@@ -113,11 +114,11 @@ ProfileResult RemoveShortcut(const std::wstring& appData, const std::wstring& pr
         }
         // Held open by another program for a moment, as in the user's run;
         // any other failure to open says nothing of whether a shortcut is there.
-        const bool held = error == platform::ERROR_SHARING_VIOLATION || error == platform::ERROR_LOCK_VIOLATION;
-        if (!held) return Failed(NotRemediated, "the Startup folder could not be looked in", error);
+        if (!IsHeldByAnotherProgram(error))
+            return Failed(NotRemediated, "the Startup folder could not be looked in", error);
         if (platform::GetTickCount() - started >= HoldPatienceMilliseconds)
             return Failed(Outcome::ShortcutNotDeleted, "the shortcut could not be deleted", error);
-        platform::Sleep(PauseMilliseconds);
+        platform::Sleep(RetryPauseMilliseconds);
     }
 }
 
@@ -128,7 +129,7 @@ std::uint32_t UnloadWithRetries(const std::wstring& hive) {
     for (std::uint32_t attempt = 0; attempt < UnloadAttempts; ++attempt) {
         error = platform::UnloadHive(hive);
         if (!error) break;
-        platform::Sleep(2 * PauseMilliseconds);
+        platform::Sleep(UnloadPauseMilliseconds);
     }
     platform::EnableHivePrivileges(false);
     return error;
@@ -183,7 +184,7 @@ ProfileResult RepairListedProfile(const platform::ProfileListEntry& entry) {
 Outcome Remediate(const Report& report, const std::wstring& who, const std::wstring& folder,
                   const platform::ProfileListEntry* listed) {
     if (!FolderExists(PathForWindows(folder))) {
-        report.Line(who, folder, Said(Outcome::Completed, "left alone: its profile folder is not there").what);
+        report.Line(who, folder, Text("left alone: its profile folder is not there"));
         return Outcome::Completed;
     }
     const ProfileResult result = listed ? RepairListedProfile(*listed) : RepairUnloadedProfile(who, folder);
@@ -224,9 +225,7 @@ ProfileResult RepairProfile(const std::wstring& hive, const std::wstring& profil
 Outcome RemediateAllProfiles(const Report& report) {
     if (!platform::HoldsHivePrivileges()) {
         report.Line(L"-", L"-",
-                    Said(Outcome::NotPrivileged,
-                         "every profile needs SeBackupPrivilege and SeRestorePrivilege: run as SYSTEM or elevated")
-                        .what);
+                    Text("every profile needs SeBackupPrivilege and SeRestorePrivilege: run as SYSTEM or elevated"));
         return Outcome::NotPrivileged;
     }
     std::vector<platform::ProfileListEntry> entries;
@@ -242,8 +241,7 @@ Outcome RemediateAllProfiles(const Report& report) {
     // The profile that every new user's is copied from.
     const std::wstring defaultFolder = platform::ReadDefaultProfileFolder();
     if (defaultFolder.empty())
-        report.Line(DefaultProfile, L"-",
-                    Said(Outcome::Completed, "left alone: ProfileList names no Default profile").what);
+        report.Line(DefaultProfile, L"-", Text("left alone: ProfileList names no Default profile"));
     else
         worst = Worse(worst, Remediate(report, DefaultProfile, defaultFolder, nullptr));
 

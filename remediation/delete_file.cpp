@@ -3,15 +3,6 @@
 namespace remediation {
 namespace {
 
-// The shell reads the Startup shortcuts at logon and security software opens
-// new files, each for a moment: long enough to see, too short to report.
-constexpr std::uint32_t HoldPatienceMilliseconds = 2000;
-constexpr std::uint32_t RetryPauseMilliseconds = 100;
-
-bool IsHeldByAnotherProgram(std::uint32_t errorCode) {
-    return errorCode == platform::ERROR_SHARING_VIOLATION || errorCode == platform::ERROR_LOCK_VIOLATION;
-}
-
 // A file that another program deleted while a handle to it was still open
 // stays "delete pending" until that handle closes (before Windows 10 1809, and
 // on SMB shares on every version): its name then answers "access denied" to a

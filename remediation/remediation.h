@@ -109,6 +109,15 @@ bool FolderExists(const std::wstring& path);
 // open. Any other failure travels out.
 bool DeleteFileWhenReleased(const std::wstring& path);
 
+// The shell reads the Startup shortcuts at logon and security software opens
+// new files, each for a moment: long enough to see, too short to report. A
+// shortcut held open that way is tried again every pause, for the patience.
+constexpr std::uint32_t HoldPatienceMilliseconds = 2000;
+constexpr std::uint32_t RetryPauseMilliseconds = 100;
+inline bool IsHeldByAnotherProgram(std::uint32_t errorCode) {
+    return errorCode == platform::ERROR_SHARING_VIOLATION || errorCode == platform::ERROR_LOCK_VIOLATION;
+}
+
 // Creates or opens the key below the root and writes the value as REG_SZ,
 // terminator included. True when the value was written; nothing is shown
 // either way.

@@ -45,7 +45,7 @@ struct HandleOwner {
 };
 
 // A text value as stored (REG_SZ or REG_EXPAND_SZ); false where there is none.
-bool ReadText(HKEY key, const wchar_t* name, std::wstring& text, DWORD* type = nullptr) {
+bool ReadText(HKEY key, const wchar_t* name, std::wstring& text) {
     DWORD kind = 0, size = 0;
     for (int attempt = 0; attempt < 4; ++attempt) {
         std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1);
@@ -57,7 +57,6 @@ bool ReadText(HKEY key, const wchar_t* name, std::wstring& text, DWORD* type = n
         std::size_t length = size / sizeof(wchar_t);
         while (length > 0 && buffer[length - 1] == L'\0') --length;
         text.assign(buffer.data(), length);
-        if (type) *type = kind;
         return true;
     }
     return false;
