@@ -168,8 +168,9 @@ std::wstring FreeDriveLetter();
 
 extern const wchar_t MainKey[];  // below HKEY_CURRENT_USER
 extern const wchar_t InternetExplorerKey[];
-StoredValue ReadValue(HKEY root, const wchar_t* key, const wchar_t* name);
-bool WriteValue(HKEY root, const wchar_t* key, const wchar_t* name, const StoredValue& value);
+// `view` adds a registry view (KEY_WOW64_64KEY) to the access asked for.
+StoredValue ReadValue(HKEY root, const wchar_t* key, const wchar_t* name, REGSAM view = 0);
+bool WriteValue(HKEY root, const wchar_t* key, const wchar_t* name, const StoredValue& value, REGSAM view = 0);
 bool KeyExists(HKEY root, const wchar_t* key);
 bool DeleteKeyTree(HKEY root, const wchar_t* key);
 bool ProtectKey(const wchar_t* key, const wchar_t* sddl);
@@ -182,6 +183,8 @@ bool MayChangePermissions(const wchar_t* key);
 // delete the key.
 bool LockKey(const wchar_t* key, const wchar_t* sddl);
 StoredValue TextValue(const std::wstring& text);
+// A REG_SZ or REG_EXPAND_SZ value's text, without its terminator; empty for any other.
+std::wstring TextOf(const StoredValue& value);
 
 // What the kit changes, saved before the first case and put back after the
 // last; kept in the registry until then, so that a kit ended by force puts it

@@ -100,31 +100,10 @@ bool PutHiveStartPage(const std::wstring& profile, const StoredValue& value) {
            written;
 }
 
-StoredValue Marker() {
-    StoredValue value;
-    Key key;
-    DWORD size = 0;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, MarkerKey, 0, KEY_QUERY_VALUE | Wow64Key, key.Out()) != ERROR_SUCCESS ||
-        ::RegQueryValueExW(key.Get(), StartPage, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
-        return StoredValue();
-    value.data.resize(size);
-    value.present =
-        ::RegQueryValueExW(key.Get(), StartPage, nullptr, &value.type, value.data.data(), &size) == ERROR_SUCCESS;
-    return value;
-}
+StoredValue Marker() { return ReadValue(HKEY_LOCAL_MACHINE, MarkerKey, StartPage, Wow64Key); }
 
 bool PutMarker(const StoredValue& value) {
-    Key key;
-    if (!value.present) {
-        const LONG opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, MarkerKey, 0, KEY_SET_VALUE | Wow64Key, key.Out());
-        if (opened == ERROR_FILE_NOT_FOUND) return true;
-        const LONG removed = opened == ERROR_SUCCESS ? ::RegDeleteValueW(key.Get(), StartPage) : opened;
-        return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND;
-    }
-    return ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, MarkerKey, 0, nullptr, 0, KEY_SET_VALUE | Wow64Key, nullptr, key.Out(),
-                             nullptr) == ERROR_SUCCESS &&
-           ::RegSetValueExW(key.Get(), StartPage, 0, value.type, value.data.data(),
-                            static_cast<DWORD>(value.data.size())) == ERROR_SUCCESS;
+    return WriteValue(HKEY_LOCAL_MACHINE, MarkerKey, StartPage, value, Wow64Key);
 }
 
 // A file as found: its bytes, or not there (present false).
@@ -157,8 +136,6 @@ void KeepFile(const std::wstring& name, const std::wstring& path) {
     Keep(name, FileAsFound(path));
 }
 
-std::wstring TextOf(const StoredValue& value);
-
 bool KeptFile(const std::wstring& name, std::wstring& path, StoredValue& file) {
     StoredValue kept;
     if (!Kept(name + L" path", kept) || !Kept(name, file)) return false;
@@ -166,15 +143,8 @@ bool KeptFile(const std::wstring& name, std::wstring& path, StoredValue& file) {
     return !path.empty();
 }
 
-std::wstring TextOf(const StoredValue& value) {
-    if (!value.present || (value.type != REG_SZ && value.type != REG_EXPAND_SZ)) return L"";
-    std::wstring text(reinterpret_cast<const wchar_t*>(value.data.data()), value.data.size() / sizeof(wchar_t));
-    text.resize(wcsnlen(text.c_str(), text.size()));
-    return text;
-}
-
 std::wstring DefaultProfileFolder() {
-    const std::wstring setting = TextOf(ReadValue(HKEY_LOCAL_MACHINE, ProfileListKey, L"Default"));
+    const std::wstring setting = TextOf(ReadValue(HKEY_LOCAL_MACHINE, ProfileListKey, L"Default", Wow64Key));
     wchar_t expanded[MAX_PATH];
     const DWORD length = ::ExpandEnvironmentStringsW(setting.c_str(), expanded, MAX_PATH);
     return setting.empty() || !length || length > MAX_PATH ? L"" : expanded;

@@ -21,11 +21,7 @@ constexpr wchar_t KeptServicesKey[] = L"Software\\Desktop Remediation Pilot\\Ser
 constexpr const wchar_t* Accounts[] = {L"LocalSystem", L"LocalService"};
 
 std::wstring KeptText(const std::wstring& name) {
-    const StoredValue value = ReadValue(HKEY_CURRENT_USER, KeptServicesKey, name.c_str());
-    if (!value.present || value.type != REG_SZ) return L"";
-    std::wstring text(reinterpret_cast<const wchar_t*>(value.data.data()), value.data.size() / sizeof(wchar_t));
-    text.resize(wcsnlen(text.c_str(), text.size()));
-    return text;
+    return TextOf(ReadValue(HKEY_CURRENT_USER, KeptServicesKey, name.c_str()));
 }
 
 // Stops a service if it still runs, and deletes it.

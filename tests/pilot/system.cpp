@@ -126,10 +126,10 @@ bool PutBack(const Found& saved) {
 
 }  // namespace
 
-StoredValue ReadValue(HKEY root, const wchar_t* path, const wchar_t* name) {
+StoredValue ReadValue(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view) {
     StoredValue value;
     Key key;
-    if (::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.Out()) != ERROR_SUCCESS) return value;
+    if (::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE | view, key.Out()) != ERROR_SUCCESS) return value;
     DWORD size = 0;
     if (::RegQueryValueExW(key.Get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) return value;
     value.data.resize(size);
@@ -140,19 +140,27 @@ StoredValue ReadValue(HKEY root, const wchar_t* path, const wchar_t* name) {
     return value;
 }
 
-bool WriteValue(HKEY root, const wchar_t* path, const wchar_t* name, const StoredValue& value) {
+bool WriteValue(HKEY root, const wchar_t* path, const wchar_t* name, const StoredValue& value, REGSAM view) {
     Key key;
     if (!value.present) {
-        const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_SET_VALUE, key.Out());
+        const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_SET_VALUE | view, key.Out());
         if (opened == ERROR_FILE_NOT_FOUND) return true;
         if (opened != ERROR_SUCCESS) return false;
         const LONG removed = ::RegDeleteValueW(key.Get(), name);
         return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND;
     }
-    if (::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Out(), nullptr) != ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.Out(), nullptr) !=
+        ERROR_SUCCESS)
         return false;
     return ::RegSetValueExW(key.Get(), name, 0, value.type, value.data.data(), static_cast<DWORD>(value.data.size())) ==
            ERROR_SUCCESS;
+}
+
+std::wstring TextOf(const StoredValue& value) {
+    if (!value.present || (value.type != REG_SZ && value.type != REG_EXPAND_SZ)) return L"";
+    std::wstring text(reinterpret_cast<const wchar_t*>(value.data.data()), value.data.size() / sizeof(wchar_t));
+    text.resize(wcsnlen(text.c_str(), text.size()));
+    return text;
 }
 
 StoredValue TextValue(const std::wstring& text) {
@@ -235,14 +243,9 @@ bool RestoreAccount() {
     if (finished && !PutBack(ReadKeptCopy())) return false;
     if (!PutBackProfiles() || !PutBackServices()) return false;
     // The scratch folder of a kit ended by force goes too.
-    const StoredValue scratch = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Scratch folder");
-    if (scratch.present && scratch.type == REG_SZ) {
-        std::wstring folder(reinterpret_cast<const wchar_t*>(scratch.data.data()),
-                            scratch.data.size() / sizeof(wchar_t));
-        folder.resize(wcsnlen(folder.c_str(), folder.size()));
-        // Only ever a folder of the kit's own making.
-        if (folder.find(L"\\remediate-pilot-") != std::wstring::npos) RemoveTree(folder);
-    }
+    const std::wstring folder = TextOf(ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Scratch folder"));
+    // Only ever a folder of the kit's own making.
+    if (folder.find(L"\\remediate-pilot-") != std::wstring::npos) RemoveTree(folder);
     return DeleteKeyTree(HKEY_CURRENT_USER, KeptCopyKey);
 }
 
