@@ -420,12 +420,10 @@ class AllProfilesTest(unittest.TestCase):
         for name in os.listdir(session.drive_c("users")):
             if name not in (self.own, "Public"):
                 shutil.rmtree(session.drive_c("users", name))
-        for staged in (session.drive_c("redirected"), self.log):
-            shutil.rmtree(staged, ignore_errors=True) if os.path.isdir(staged) else None
-        if os.path.exists(self.log):
-            os.remove(self.log)
-        if os.path.exists(self.shortcuts.get("own", "")):
-            os.remove(self.shortcuts["own"])
+        shutil.rmtree(session.drive_c("redirected"), ignore_errors=True)
+        for staged in (self.log, self.shortcuts.get("own", "")):
+            if os.path.exists(staged):
+                os.remove(staged)
         for key in reg("query", PROFILE_LIST).splitlines():
             if key.startswith(PROFILE_LIST.replace("HKLM", "HKEY_LOCAL_MACHINE") + "\\") and "-0-0-0-1000" not in key:
                 reg("delete", key, "/f")
