@@ -182,6 +182,8 @@ bool MayChangePermissions(const wchar_t* key);
 // this account keeps the right to read and change the permissions, and to
 // delete the key.
 bool LockKey(const wchar_t* key, const wchar_t* sddl);
+// The SID of the account the kit runs as ("S-1-5-21-..."); empty where it cannot be read.
+std::wstring AccountSid();
 StoredValue TextValue(const std::wstring& text);
 // A REG_SZ or REG_EXPAND_SZ value's text, without its terminator; empty for any other.
 std::wstring TextOf(const StoredValue& value);

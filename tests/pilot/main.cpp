@@ -17,8 +17,6 @@
 // --service EXE APPDATA.
 #include "kit.h"
 
-#include <sddl.h>
-
 #include <cstdio>
 #include <cwchar>
 
@@ -105,21 +103,6 @@ std::wstring AccountName() {
     wchar_t name[256];
     DWORD length = ARRAYSIZE(name);
     return ::GetUserNameW(name, &length) ? name : L"(this account)";
-}
-
-std::wstring AccountSid() {
-    desktop::Handle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Out())) return L"";
-    DWORD size = 0;
-    ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> user(size ? size : 1);
-    wchar_t* text = nullptr;
-    if (!::GetTokenInformation(token.Get(), TokenUser, user.data(), size, &size) ||
-        !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
-        return L"";
-    const std::wstring sid = text;
-    ::LocalFree(text);
-    return sid;
 }
 
 constexpr int RefusedAccount = 254;

@@ -202,19 +202,24 @@ bool MayChangePermissions(const wchar_t* path) {
     return ::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, WRITE_DAC, key.Out()) == ERROR_SUCCESS;
 }
 
-bool LockKey(const wchar_t* path, const wchar_t* sddl) {
+std::wstring AccountSid() {
     desktop::Handle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Out())) return false;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Out())) return L"";
     DWORD size = 0;
     ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
     std::vector<BYTE> user(size ? size : 1);
     desktop::Owned<wchar_t*, &LocalFreeText> sid;
     if (!::GetTokenInformation(token.Get(), TokenUser, user.data(), size, &size) ||
         !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, sid.Out()))
-        return false;
+        return L"";
+    return sid.Get();
+}
+
+bool LockKey(const wchar_t* path, const wchar_t* sddl) {
+    const std::wstring sid = AccountSid();
     // Deleting it stays too: a kit ended during the case puts a key it made
     // back by deleting it.
-    return ProtectKey(path, (std::wstring(sddl) + L"(A;;RCWDSD;;;" + sid.Get() + L")").c_str());
+    return !sid.empty() && ProtectKey(path, (std::wstring(sddl) + L"(A;;RCWDSD;;;" + sid + L")").c_str());
 }
 
 bool AccountCopyKept() { return KeyExists(HKEY_CURRENT_USER, KeptCopyKey); }
