@@ -37,6 +37,7 @@ constexpr RegistryKey NoRegistryKey = 0;
 constexpr std::uint32_t REG_SZ = 1;
 constexpr std::int32_t ERROR_SUCCESS = 0;
 constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr std::uint32_t FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 
 // The system's error codes that the logic tells apart.
 constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
@@ -46,6 +47,8 @@ constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr std::uint32_t ERROR_SHARING_VIOLATION = 32;
 constexpr std::uint32_t ERROR_LOCK_VIOLATION = 33;
 constexpr std::uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
+constexpr std::uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr std::uint32_t WAIT_TIMEOUT = 258;
 constexpr std::uint32_t ERROR_INTERNAL_ERROR = 1359;
 
 // The longest path, terminator included, that Windows takes without the
@@ -123,8 +126,12 @@ std::wstring ErrorText(std::uint32_t errorCode);
 
 // The run's report: the file is opened once for appending (made when it is
 // not there) and kept open until the process ends; each line goes to it as
-// UTF-8 with a CRLF end.
-void OpenLog(const std::wstring& path);
+// UTF-8 with a CRLF end. `guarded`, for a privileged run, refuses a file that
+// is a link of any kind (not followed), has a second name (a hard link), or,
+// on a local volume, belongs to anyone but SYSTEM, the Administrators group or
+// the account the process runs as: anyone else could have made it to steer
+// the report, or to deny the run its report.
+void OpenLog(const std::wstring& path, bool guarded);
 void WriteLogLine(const std::wstring& line);
 // The local time as "2026-12-09 19:51:03".
 std::wstring LocalTimeText();
@@ -155,6 +162,8 @@ std::wstring ReadDefaultProfileFolder();
 
 // Whether HKEY_USERS holds a hive under this name (a signed-in user's SID).
 bool HiveIsLoaded(const std::wstring& name);
+// The names of every hive below HKEY_USERS.
+std::uint32_t ListLoadedHives(std::vector<std::wstring>& names);
 // Loads the hive file under HKEY_USERS\name (32: the file is in use), and
 // unloads it.
 std::uint32_t LoadHive(const std::wstring& name, const std::wstring& file);
@@ -169,23 +178,33 @@ std::wstring ReadRegistryText(RegistryRoot root, const std::wstring& keyPath, co
 std::uint32_t WriteRegistryText(RegistryRoot root, const std::wstring& keyPath, const std::wstring& valueName,
                                 const std::wstring& valueText);
 
-// The path of the file or folder that the path leads to after every link and
-// junction on the way, in Windows' own form ("\\?\C:\...").
-std::uint32_t FinalPath(const std::wstring& path, std::wstring& finalPath);
+// One privileged run on the computer at a time: a mutex named in the Global
+// namespace, waited for up to `milliseconds` (WAIT_TIMEOUT when another run
+// still holds it), and released.
+std::uint32_t AcquireRunLock(std::uint32_t milliseconds);
+void ReleaseRunLock();
 
 enum class GuardedDeletion {
-    Deleted,         // it was a file at the expected place, and is gone
-    NotThere,        // no such file, or no such folder on the way
-    NotAFile,        // a folder of that name
-    LeadsElsewhere,  // it is not at the expected place: left alone
-    NotOpened,       // it could not be opened (32: another program holds it)
-    NotDeleted,      // it opened, and would not go (5: read-only)
+    Deleted,          // it was a file at the expected place, and is gone
+    NotThere,         // no such file, or no such folder on the way
+    NotAFile,         // a folder of that name
+    PendingDeletion,  // deleted already, while another program still holds it open: as good as gone
+    LinkOnTheWay,     // a folder on the way is a junction or link (`stoppedAt`): not gone through
+    LeadsElsewhere,   // the file is not at the expected place: left alone
+    NotOpened,   // a folder on the way (`stoppedAt`) or the file could not be opened (32: another program holds it)
+    NotDeleted,  // it opened, and would not go (5: read-only)
 };
-// Opens the path itself (a link or junction at its end is not followed) for
-// deletion, and deletes the file through that handle only when its final
-// path is `expectedFinalPath`, names compared as Windows compares them. The
-// error code goes with NotOpened and NotDeleted.
-GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expectedFinalPath, std::uint32_t& errorCode);
+// Opens `folder`, then each of `below` inside the one before, each without
+// following a reparse point and refusing one (the folder itself included),
+// and holds each open without delete sharing, so that nothing on the way can
+// be renamed or replaced meanwhile; then opens `name` in the last (a link
+// there is opened itself) and deletes it through that handle, only where its
+// final path is the final path of `folder` followed by the rest, names
+// compared as Windows compares them. Every folder is closed after the file.
+// The error code goes with NotOpened and NotDeleted; `stoppedAt` names the
+// folder that was refused or would not open.
+GuardedDeletion DeleteFileBelow(const std::wstring& folder, const std::vector<std::wstring>& below,
+                                const std::wstring& name, std::wstring& stoppedAt, std::uint32_t& errorCode);
 
 // Tells the user which failure ended the run, where a box can be seen. The
 // caller then ends the process.

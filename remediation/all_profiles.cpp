@@ -1,11 +1,15 @@
+#include <iterator>
+#include <new>
+
 #include "remediation/remediation.h"
 #include "start_page_url.h"
 
 namespace remediation {
 namespace {
 
-constexpr wchar_t ShortcutBelowAppData[] =
-    L"\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
+// The Startup folder below AppData, a folder at a time.
+constexpr const wchar_t* StartupBelowAppData[] = {L"Microsoft", L"Windows", L"Start Menu", L"Programs", L"Startup"};
+constexpr wchar_t ShortcutName[] = L"Internet Explorer.lnk";
 constexpr wchar_t ShellFoldersKey[] = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 constexpr wchar_t StartPageKey[] = L"\\Software\\Microsoft\\Internet Explorer\\Main";
 constexpr wchar_t StartPageValueName[] = L"Start Page";
@@ -15,6 +19,12 @@ constexpr wchar_t DefaultProfile[] = L"Default";
 // Below HKEY_USERS, never under the user's SID, which Windows loads the hive
 // under at sign-in: a user signing in meanwhile would get a temporary profile.
 constexpr wchar_t HiveNamePrefix[] = L"Desktop Remediation ";
+// Windows' longest path, and its longest name of a file or folder.
+constexpr std::size_t LongestPath = 32767;
+constexpr std::size_t LongestName = 255;
+// A run over every profile of a desktop takes seconds: one started meanwhile
+// (a deployment tool's retry) waits for it that long, then leaves it be.
+constexpr std::uint32_t RunLockPatienceMilliseconds = 30000;
 
 constexpr std::uint32_t MandatoryState = 0x0001;
 constexpr std::uint32_t TemporaryState = 0x0800;
@@ -42,20 +52,17 @@ bool IsUserSid(const std::wstring& name) {
     return true;
 }
 
-bool FileIsThere(const std::wstring& path) {
+// A file that is there, and no link: a hive file that is a link could lead
+// the load to another user's hive.
+bool PlainFileIsThere(const std::wstring& path) {
     bool searched = false;
-    return FileExists(PathForWindows(path), searched);
-}
-
-// "\\a\\\\b" as "\\a\\b": the final path that Windows gives back has no
-// doubled separator.
-std::wstring FoldSeparators(const std::wstring& path) {
-    std::wstring folded;
-    for (wchar_t c : path) {
-        if (c == L'/') c = L'\\';
-        if (c != L'\\' || folded.empty() || folded.back() != L'\\') folded += c;
+    const std::wstring forWindows = PathForWindows(path);
+    if (!FileExists(forWindows, searched)) return false;
+    try {
+        return (platform::QueryFileAttributes(forWindows) & platform::FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    } catch (const platform::RunTimeFailure&) {
+        return false;
     }
-    return folded;
 }
 
 // The report's fixed texts are ASCII: narrow literals take half the bytes.
@@ -85,26 +92,70 @@ ProfileResult Together(ProfileResult first, const ProfileResult& second) {
     return first;
 }
 
-// Deletes the shortcut below the profile's application-data folder, only where
-// its final path is the one expected: the final path of the part no user can
-// change (the profile folder, whose parent only administrators may change, or
-// an application-data folder redirected elsewhere), then the rest as built.
-// A junction or link that a user put anywhere below it leads elsewhere.
-ProfileResult RemoveShortcut(const std::wstring& appData, const std::wstring& profileFolder) {
-    const bool insideProfile = StartsWithFolded(appData, profileFolder + L"\\");
-    std::wstring expected;
-    std::uint32_t error = platform::FinalPath(PathForWindows(insideProfile ? profileFolder : appData), expected);
-    if (error) return Failed(NotRemediated, "the Startup folder could not be looked in", error);
-    expected +=
-        FoldSeparators((insideProfile ? appData.substr(profileFolder.size()) : std::wstring()) + ShortcutBelowAppData);
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-    const std::wstring shortcut = PathForWindows(appData + ShortcutBelowAppData);
+// A name Windows takes as it is written: not "." or "..", no character that
+// names a stream, a device or a pattern, none that Windows would trim away.
+bool IsPlainName(const std::wstring& name) {
+    if (name == L"." || name == L".." || name.back() == L'.' || name.back() == L' ') return false;
+    for (wchar_t c : name)
+        if (c < 0x20 || c == 0x7F || std::wstring(L"<>:\"|?*").find(c) != std::wstring::npos) return false;
+    return true;
+}
+
+// The folders from the profile folder down to AppData, where AppData (its
+// %USERPROFILE% already the profile folder) names the profile folder or a
+// folder below it, plainly. False for anything else: another folder, drive
+// or server, a device, "..", or a form that Windows does not tidy ("\\?\").
+bool FoldersBelowProfile(const std::wstring& appData, const std::wstring& profileFolder,
+                         std::vector<std::wstring>& below) {
+    if (!StartsWithFolded(appData, profileFolder)) return false;
+    const std::wstring rest = appData.substr(profileFolder.size());
+    if (!rest.empty() && !IsSeparator(rest[0])) return false;  // "C:\Users\ann2" is not below "C:\Users\ann"
+    for (std::size_t start = 0; start < rest.size();) {
+        std::size_t end = start;
+        while (end < rest.size() && !IsSeparator(rest[end])) ++end;
+        if (end > start) {
+            below.push_back(rest.substr(start, end - start));
+            if (!IsPlainName(below.back())) return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// Deletes the shortcut in the profile's Startup folder, going from the
+// profile folder down one folder at a time, never through a junction or link
+// that a user may have made on the way, and only where the shortcut really is
+// there.
+ProfileResult RemoveShortcut(const std::wstring& profileFolder, std::vector<std::wstring> below) {
+    below.insert(below.end(), std::begin(StartupBelowAppData), std::end(StartupBelowAppData));
+    std::size_t length = profileFolder.size() + 1 + sizeof(ShortcutName) / sizeof(wchar_t);
+    for (const std::wstring& name : below) {
+        length += name.size() + 1;
+        if (name.size() > LongestName)
+            return Failed(Outcome::ShortcutNotDeleted, "AppData names a path Windows will not take",
+                          platform::ERROR_FILENAME_EXCED_RANGE);
+    }
+    if (length > LongestPath)
+        return Failed(Outcome::ShortcutNotDeleted, "AppData names a path Windows will not take",
+                      platform::ERROR_FILENAME_EXCED_RANGE);
+
     const std::uint32_t started = platform::GetTickCount();
     for (;;) {
-        switch (platform::DeleteFileAt(shortcut, expected, error)) {
+        std::wstring stoppedAt;
+        std::uint32_t error = 0;
+        switch (platform::DeleteFileBelow(profileFolder, below, ShortcutName, stoppedAt, error)) {
             case platform::GuardedDeletion::Deleted: return Said(Outcome::Completed, "shortcut removed");
             case platform::GuardedDeletion::NotThere:
-            case platform::GuardedDeletion::NotAFile: return Said(Outcome::Completed, "no shortcut");
+            case platform::GuardedDeletion::NotAFile:
+            case platform::GuardedDeletion::PendingDeletion: return Said(Outcome::Completed, "no shortcut");
+            case platform::GuardedDeletion::LinkOnTheWay: {
+                ProfileResult result = Said(NotRemediated, "Startup folder not searched: ");
+                result.what += stoppedAt;
+                AppendAscii(result.what, " is a junction or link, not gone through");
+                return result;
+            }
             case platform::GuardedDeletion::LeadsElsewhere:
                 return Said(NotRemediated,
                             "the shortcut's path leads out of the profile (a junction or link): left alone");
@@ -122,6 +173,33 @@ ProfileResult RemoveShortcut(const std::wstring& appData, const std::wstring& pr
     }
 }
 
+// The Startup folder that the profile's own AppData names, searched only
+// where it is inside the profile folder: a user may point their own setting
+// at any folder or server, and what a redirected AppData holds is the user's
+// own run's to clean.
+ProfileResult RemoveShortcutOfAppData(std::wstring appData, const std::wstring& profileFolder) {
+    // %USERPROFILE% means this profile's folder; any other variable is the
+    // user's session's alone.
+    if (appData.empty()) appData = L"%USERPROFILE%\\AppData\\Roaming";
+    if (StartsWithFolded(appData, UserProfileVariable))
+        appData.replace(0, sizeof(UserProfileVariable) / sizeof(wchar_t) - 1, profileFolder);
+    std::vector<std::wstring> below;
+    if (appData.find(L'%') != std::wstring::npos) {
+        ProfileResult result =
+            Said(NotRemediated, "Startup folder not searched: only the user's own session expands AppData: ");
+        result.what += appData;
+        return result;
+    }
+    if (!FoldersBelowProfile(appData, profileFolder, below)) {
+        ProfileResult result = Said(NotRemediated,
+                                    "Startup folder not searched: AppData leads out of the profile folder "
+                                    "(redirected: the user's own run is the way for it): ");
+        result.what += appData;
+        return result;
+    }
+    return RemoveShortcut(profileFolder, below);
+}
+
 std::uint32_t UnloadWithRetries(const std::wstring& hive) {
     // Windows may hold the hive a moment longer than the last key handle.
     platform::EnableHivePrivileges(true);
@@ -135,106 +213,161 @@ std::uint32_t UnloadWithRetries(const std::wstring& hive) {
     return error;
 }
 
-// The hive of a profile nobody is signed in to, loaded under a name of the
-// program's own for its repair alone, with the privileges on only around the
-// load and the unload.
-ProfileResult RepairUnloadedProfile(const std::wstring& who, const std::wstring& profileFolder) {
-    const std::wstring hiveFile = profileFolder + L"\\NTUSER.DAT";
-    if (!FileIsThere(hiveFile)) return Said(NotRemediated, "not remediated: no NTUSER.DAT");
+ProfileResult StaysLoaded(const std::wstring& hive, std::uint32_t error) {
+    ProfileResult stuck = Said(NotRemediated, "its hive stays loaded as HKEY_USERS\\");
+    stuck.what += hive;
+    AppendAscii(stuck.what, " (the user cannot sign in properly until it is unloaded or the computer restarts)");
+    AppendError(stuck.what, error);
+    return stuck;
+}
 
+// Runs `use` with the name below HKEY_USERS of the profile's hive: the one
+// Windows loaded at the user's sign-in, in place; otherwise its file, loaded
+// under a name of the program's own for this one use, the privileges on only
+// around the load and the unload. False, with why in `failed`, where it could
+// not be loaded or stays loaded.
+template <typename Use>
+bool WithHive(const std::wstring& who, const std::wstring& hiveFile, bool signedIn, ProfileResult& failed, Use use) {
+    if (signedIn) {
+        use(who);
+        return true;
+    }
     const std::wstring hive = HiveNamePrefix + who;
     std::uint32_t error = platform::EnableHivePrivileges(true);
     if (!error) error = platform::LoadHive(hive, PathForWindows(hiveFile));
     platform::EnableHivePrivileges(false);
-    if (error == platform::ERROR_SHARING_VIOLATION)
-        return Said(NotRemediated, "not remediated: its hive is in use (the user may be signing in); run again later");
-    if (error) return Failed(NotRemediated, "not remediated: its hive could not be loaded", error);
-
-    ProfileResult result;
+    if (error == platform::ERROR_SHARING_VIOLATION) {
+        failed =
+            Said(NotRemediated, "not remediated: its hive is in use (the user may be signing in); run again later");
+        return false;
+    }
+    if (error) {
+        failed = Failed(NotRemediated, "not remediated: its hive could not be loaded", error);
+        return false;
+    }
     try {
-        result = RepairProfile(hive, profileFolder);
+        use(hive);
     } catch (...) {
         UnloadWithRetries(hive);
         throw;
     }
     error = UnloadWithRetries(hive);
-    if (!error) return result;
-    ProfileResult stuck = Said(NotRemediated, "its hive stays loaded as HKEY_USERS\\");
-    stuck.what += hive;
-    AppendAscii(stuck.what, " (the user cannot sign in properly until it is unloaded or the computer restarts)");
-    AppendError(stuck.what, error);
-    return Together(result, stuck);
+    if (!error) return true;
+    failed = StaysLoaded(hive, error);
+    return false;
+}
+
+// One profile: its AppData read from its hive, the shortcut removed with no
+// hive of the profile loaded (a file a user holds keeps no hive loaded), then
+// the start page written in its hive.
+ProfileResult RepairProfile(const std::wstring& who, const std::wstring& profileFolder, bool signedIn) {
+    const std::wstring hiveFile = profileFolder + L"\\NTUSER.DAT";
+    if (!signedIn && !PlainFileIsThere(hiveFile)) return Said(NotRemediated, "not remediated: no NTUSER.DAT");
+
+    std::wstring appData;
+    ProfileResult failed;
+    if (!WithHive(who, hiveFile, signedIn, failed, [&](const std::wstring& hive) {
+            appData = platform::ReadRegistryText(platform::HKEY_USERS, hive + ShellFoldersKey, L"AppData");
+        }))
+        return failed;
+    // "...\Roaming\" names the same folder as "...\Roaming".
+    while (appData.size() > 3 && IsSeparator(appData.back())) appData.pop_back();
+
+    ProfileResult result = RemoveShortcutOfAppData(appData, profileFolder);
+    // As in the user's own run: a shortcut that would not go stops the
+    // profile's repair before its start page.
+    if (result.outcome == Outcome::ShortcutNotDeleted) return result;
+
+    std::uint32_t error = 0;
+    // A user who signed in meanwhile has their hive loaded by Windows.
+    signedIn = signedIn || (who != DefaultProfile && platform::HiveIsLoaded(who));
+    if (!WithHive(who, hiveFile, signedIn, failed, [&](const std::wstring& hive) {
+            error = platform::WriteRegistryText(platform::HKEY_USERS, hive + StartPageKey, StartPageValueName,
+                                                StartPageUrl);
+        }))
+        return Together(result, failed);
+    if (error) return Together(result, Failed(Outcome::StartPageNotWritten, "start page not written", error));
+    result.what += L"; start page written";
+    return result;
 }
 
 ProfileResult RepairListedProfile(const platform::ProfileListEntry& entry) {
     const bool signedIn = platform::HiveIsLoaded(entry.keyName);
-    if ((entry.state & MandatoryState) || FileIsThere(entry.folder + L"\\NTUSER.MAN"))
+    if ((entry.state & MandatoryState) || PlainFileIsThere(entry.folder + L"\\NTUSER.MAN"))
         return Said(NotRemediated, "not remediated: a mandatory profile, whose changes are discarded at sign-out");
     if (entry.state & TemporaryState) return Said(NotRemediated, "not remediated: a temporary profile");
     if (entry.roaming && !signedIn)
         return Said(NotRemediated,
                     "not remediated: a roaming profile whose user is not signed in (the server's copy may replace it): "
                     "run the program in the user's own session");
-    if (signedIn) return RepairProfile(entry.keyName, entry.folder);
-    return RepairUnloadedProfile(entry.keyName, entry.folder);
+    return RepairProfile(entry.keyName, entry.folder, signedIn);
+}
+
+// What stopped one profile's repair, as its line says it: the profile's own
+// failure, which stops no other.
+ProfileResult FailedInside(const platform::RunTimeFailure& failure) {
+    ProfileResult result{Outcome::ShortcutNotDeleted, Text("failed: ")};
+    result.what += failure.operation;
+    if (!failure.subject.empty()) result.what += L" " + failure.subject;
+    AppendError(result.what, failure.errorCode);
+    return result;
 }
 
 // A profile whose folder is there; one whose folder is gone is a stale entry,
 // named in the report and not counted.
 Outcome Remediate(const Report& report, const std::wstring& who, const std::wstring& folder,
                   const platform::ProfileListEntry* listed) {
-    if (!FolderExists(PathForWindows(folder))) {
-        report.Line(who, folder, Text("left alone: its profile folder is not there"));
-        return Outcome::Completed;
+    ProfileResult result;
+    try {
+        if (!FolderExists(PathForWindows(folder))) {
+            report.Line(who, folder, Text("left alone: its profile folder is not there"));
+            return Outcome::Completed;
+        }
+        if (platform::QueryFileAttributes(PathForWindows(folder)) & platform::FILE_ATTRIBUTE_REPARSE_POINT) {
+            result = Said(NotRemediated, "not remediated: ");
+            result.what += folder;
+            AppendAscii(result.what, " is a junction or link, not gone through");
+        } else {
+            result = listed ? RepairListedProfile(*listed) : RepairProfile(who, folder, false);
+        }
+    } catch (const platform::RunTimeFailure& failure) {
+        result = FailedInside(failure);
+    } catch (const std::bad_alloc&) {
+        result = FailedInside({L"Allocating memory", {}, platform::ERROR_NOT_ENOUGH_MEMORY});
+    } catch (...) {
+        result = FailedInside({L"An internal step", {}, platform::ERROR_INTERNAL_ERROR});
     }
-    const ProfileResult result = listed ? RepairListedProfile(*listed) : RepairUnloadedProfile(who, folder);
     report.Line(who, folder, result.what);
     return result.outcome;
 }
 
-}  // namespace
-
-ProfileResult RepairProfile(const std::wstring& hive, const std::wstring& profileFolder) {
-    // The AppData that the profile's own user gets, with %USERPROFILE% meaning
-    // this profile's folder. Any other variable is the user's session's alone.
-    std::wstring appData = platform::ReadRegistryText(platform::HKEY_USERS, hive + ShellFoldersKey, L"AppData");
-    if (appData.empty()) appData = L"%USERPROFILE%\\AppData\\Roaming";
-    if (StartsWithFolded(appData, UserProfileVariable))
-        appData.replace(0, sizeof(UserProfileVariable) / sizeof(wchar_t) - 1, profileFolder);
-    // "...\\Roaming\\" names the same folder as "...\\Roaming".
-    while (appData.size() > 3 && appData.back() == L'\\') appData.pop_back();
-
-    ProfileResult result;
-    if (appData.find(L'%') != std::wstring::npos) {
-        result = Said(NotRemediated, "Startup folder not searched: only the user's own session expands AppData: ");
-        result.what += appData;
-    } else {
-        result = RemoveShortcut(appData, profileFolder);
-        // As in the user's own run: a shortcut that would not go stops the
-        // profile's repair before its start page.
-        if (result.outcome == Outcome::ShortcutNotDeleted) return result;
+// Hives of the program's name that a run ended before its time left loaded:
+// each keeps its user from signing in properly until it goes.
+Outcome UnloadLeftoverHives(const Report& report) {
+    std::vector<std::wstring> names;
+    if (const std::uint32_t error = platform::ListLoadedHives(names)) {
+        report.Line(L"-", L"HKEY_USERS", Failed(NotRemediated, "the loaded hives could not be listed", error).what);
+        return NotRemediated;
     }
-
-    const std::uint32_t error =
-        platform::WriteRegistryText(platform::HKEY_USERS, hive + StartPageKey, StartPageValueName, StartPageUrl);
-    if (error) return Together(result, Failed(Outcome::StartPageNotWritten, "start page not written", error));
-    result.what += L"; start page written";
-    return result;
+    Outcome worst = Outcome::Completed;
+    for (const std::wstring& name : names) {
+        if (!StartsWithFolded(name, HiveNamePrefix)) continue;
+        const std::uint32_t error = UnloadWithRetries(name);
+        ProfileResult result =
+            error ? StaysLoaded(name, error) : Said(Outcome::Completed, "unloaded: an earlier run left it loaded");
+        report.Line(L"-", L"HKEY_USERS\\" + name, result.what);
+        worst = Worse(worst, result.outcome);
+    }
+    return worst;
 }
 
-Outcome RemediateAllProfiles(const Report& report) {
-    if (!platform::HoldsHivePrivileges()) {
-        report.Line(L"-", L"-",
-                    Text("every profile needs SeBackupPrivilege and SeRestorePrivilege: run as SYSTEM or elevated"));
-        return Outcome::NotPrivileged;
-    }
+Outcome RemediateLocked(const Report& report) {
+    Outcome worst = UnloadLeftoverHives(report);
     std::vector<platform::ProfileListEntry> entries;
     if (const std::uint32_t error = platform::ReadProfileList(entries)) {
         report.Line(L"-", L"-", Failed(NotRemediated, "ProfileList could not be read", error).what);
         return NotRemediated;
     }
-
-    Outcome worst = Outcome::Completed;
     for (const platform::ProfileListEntry& entry : entries)
         if (IsUserSid(entry.keyName)) worst = Worse(worst, Remediate(report, entry.keyName, entry.folder, &entry));
 
@@ -254,6 +387,28 @@ Outcome RemediateAllProfiles(const Report& report) {
     const ProfileResult failed = Failed(Outcome::StartPageNotWritten, "the detection marker not written", error);
     report.Line(L"-", L"HKLM\\SOFTWARE\\Desktop Remediation", failed.what);
     return failed.outcome;
+}
+
+}  // namespace
+
+Outcome RemediateAllProfiles(const Report& report) {
+    if (!platform::HoldsHivePrivileges()) {
+        report.Line(L"-", L"-",
+                    Text("every profile needs SeBackupPrivilege and SeRestorePrivilege: run as SYSTEM or elevated"));
+        return Outcome::NotPrivileged;
+    }
+    // A second run would take the first one's hives for leftovers.
+    if (const std::uint32_t error = platform::AcquireRunLock(RunLockPatienceMilliseconds)) {
+        report.Line(L"-", L"-",
+                    error == platform::WAIT_TIMEOUT
+                        ? Text("nothing changed: another run over every profile is still going; run again later")
+                        : Failed(NotRemediated, "nothing changed: the lock of runs over every profile", error).what);
+        return NotRemediated;
+    }
+    struct Unlock {
+        ~Unlock() { platform::ReleaseRunLock(); }
+    } unlock;
+    return RemediateLocked(report);
 }
 
 }  // namespace remediation

@@ -100,7 +100,7 @@ Outcome Main() {
     if (!ParseCommandLine(platform::ReadCommandLine(), arguments)) return Outcome::BadCommandLine;
     if (!arguments.logFile.empty()) {
         try {
-            platform::OpenLog(arguments.logFile);
+            platform::OpenLog(arguments.logFile, arguments.allProfiles);
         } catch (const platform::RunTimeFailure&) {
             return Outcome::BadCommandLine;
         }
@@ -115,7 +115,13 @@ Outcome Main() {
         return Outcome::Completed;
     }
     if (arguments.allProfiles) {
-        const Outcome outcome = RemediateAllProfiles(report);
+        Outcome outcome;
+        try {
+            outcome = RemediateAllProfiles(report);
+        } catch (...) {
+            report.Summary(platform::ExitFailed);
+            throw;
+        }
         report.Summary(ExitStatus(outcome));
         return outcome;
     }

@@ -15,7 +15,8 @@ enum class Outcome {
     StartupFolderNotSearched,  // the start page was written, but the Startup folder could not be looked in;
                                // over every profile also one left alone (mandatory, temporary, a hive in use ...)
     StartPageNotWritten,       // the key did not open, or the value was not set
-    ShortcutNotDeleted,        // over every profile: a shortcut that could not be deleted
+    ShortcutNotDeleted,        // over every profile: a shortcut that could not be deleted, or a profile whose
+                               // repair failed
     NotRunAsUser,              // a service account's run: nothing was looked at or changed
     BadCommandLine,            // an argument not understood, or a log that cannot be opened: nothing done
     NotPrivileged,             // every profile asked for without the rights to load hives: nothing done
@@ -47,6 +48,9 @@ bool NextArgument(const std::wstring& commandLine, std::size_t& position, std::w
 
 // The run's report, where /Log asked for one: a line for each profile (or the
 // user's own run), with the local time, who, which folder and what was done.
+// A control character in any field (a user may write them into their hive)
+// is written as "<U+000A>", so that each line stays one profile's, with its
+// four fields.
 class Report {
 public:
     explicit Report(bool enabled) : enabled_(enabled) {}
@@ -71,10 +75,6 @@ struct ProfileResult {
 // privileged run: the shortcut and the start page of each, and the marker a
 // detection rule reads when all went well.
 Outcome RemediateAllProfiles(const Report& report);
-
-// One profile whose hive is at HKEY_USERS\hive: its Startup folder, found
-// from the hive's own AppData setting, and its start page.
-ProfileResult RepairProfile(const std::wstring& hive, const std::wstring& profileFolder);
 
 // The operating system's major version as decimal text, for example "6".
 std::wstring GetOSMajorVersion();

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <vector>
 
@@ -144,15 +145,73 @@ LONG OpenOwnKey(HKEY parent, const std::wstring& name, KeyOwner& owner) {
 }
 
 HANDLE log = INVALID_HANDLE_VALUE;
+HANDLE runLock = nullptr;
+
+// A named pipe reached by any path may not act as this process: at most it
+// learns who opens it.
+constexpr DWORD NoImpersonation = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+constexpr DWORD ERROR_REPARSE_POINT_ENCOUNTERED_ = 4395;
+
+bool IsLocalVolume(const std::wstring& path) {
+    std::vector<wchar_t> full(path.size() + MAX_PATH);
+    const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0 || length >= full.size()) return true;
+    std::wstring root(full.data(), length);
+    if (root.rfind(L"\\\\?\\UNC\\", 0) == 0) return false;
+    if (root.rfind(L"\\\\?\\", 0) == 0 || root.rfind(L"\\\\.\\", 0) == 0)
+        root.erase(0, 4);
+    else if (root.rfind(L"\\\\", 0) == 0)
+        return false;
+    if (root.size() < 2 || root[1] != L':') return true;
+    return ::GetDriveTypeW((root.substr(0, 2) + L"\\").c_str()) != DRIVE_REMOTE;
+}
+
+std::wstring SidText(PSID sid) {
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &text)) return std::wstring();
+    std::wstring copy(text);
+    ::LocalFree(text);
+    return copy;
+}
+
+// Why the report file opened is none the run may write to: 0 where it is.
+DWORD WhyNotOwnReport(HANDLE file, const std::wstring& path) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(file, &information)) return ::GetLastError();
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return ERROR_REPARSE_POINT_ENCOUNTERED_;
+    if (information.nNumberOfLinks > 1) return ERROR_TOO_MANY_LINKS;
+    // On a share the server names the owner; the share's permissions are the
+    // administrator's to set.
+    if (!IsLocalVolume(path)) return ERROR_SUCCESS;
+    DWORD size = 0;
+    ::GetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::vector<BYTE> descriptor(size ? size : 1);
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!::GetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, descriptor.data(), size, &size) ||
+        !::GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || !owner)
+        return ::GetLastError() ? ::GetLastError() : ERROR_INVALID_OWNER;
+    const std::wstring ownerSid = SidText(owner);
+    if (ownerSid == L"S-1-5-18" || ownerSid == L"S-1-5-32-544" || ownerSid == ReadProcessUserSid())
+        return ERROR_SUCCESS;
+    return ERROR_INVALID_OWNER;
+}
 
 }  // namespace
 
 std::wstring ReadCommandLine() { return ::GetCommandLineW(); }
 
-void OpenLog(const std::wstring& path) {
-    log = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+void OpenLog(const std::wstring& path, bool guarded) {
+    const DWORD access = FILE_APPEND_DATA | SYNCHRONIZE | (guarded ? READ_CONTROL | FILE_READ_ATTRIBUTES : 0);
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | NoImpersonation | (guarded ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    log = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, flags, nullptr);
     if (log == INVALID_HANDLE_VALUE) throw RunTimeFailure{L"CreateFileW", path, ::GetLastError()};
+    const DWORD refused = guarded ? WhyNotOwnReport(log, path) : ERROR_SUCCESS;
+    if (refused) {
+        ::CloseHandle(log);
+        log = INVALID_HANDLE_VALUE;
+        throw RunTimeFailure{L"CreateFileW", path, refused};
+    }
 }
 
 void WriteLogLine(const std::wstring& line) {
@@ -251,6 +310,17 @@ bool HiveIsLoaded(const std::wstring& name) {
     return ::RegOpenKeyExW(HKEY_USERS, name.c_str(), 0, KEY_QUERY_VALUE, &hive.key) == ERROR_SUCCESS;
 }
 
+std::uint32_t ListLoadedHives(std::vector<std::wstring>& names) {
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD length = ARRAYSIZE(name);
+        const LONG found = ::RegEnumKeyExW(HKEY_USERS, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (found == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (found != ERROR_SUCCESS) return static_cast<std::uint32_t>(found);
+        names.emplace_back(name, length);
+    }
+}
+
 std::uint32_t LoadHive(const std::wstring& name, const std::wstring& file) {
     return static_cast<std::uint32_t>(::RegLoadKeyW(HKEY_USERS, name.c_str(), file.c_str()));
 }
@@ -290,24 +360,119 @@ std::uint32_t WriteRegistryText(RegistryRoot root, const std::wstring& keyPath, 
                                                        reinterpret_cast<const BYTE*>(valueText.c_str()), bytes));
 }
 
-std::uint32_t FinalPath(const std::wstring& path, std::wstring& finalPath) {
-    const HandleOwner folder{::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
-    if (folder.handle == INVALID_HANDLE_VALUE) return ::GetLastError();
-    return FinalPathOf(folder.handle, finalPath);
+std::uint32_t AcquireRunLock(std::uint32_t milliseconds) {
+    // Global\: one for the computer, whichever session a run starts in.
+    runLock = ::CreateMutexW(nullptr, FALSE, L"Global\\Desktop Remediation");
+    if (!runLock) return ::GetLastError();
+    switch (::WaitForSingleObject(runLock, milliseconds)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED: return ERROR_SUCCESS;  // a run that was ended left it: the hives are checked next
+        case WAIT_TIMEOUT: break;
+        default: {
+            const DWORD error = ::GetLastError();
+            ::CloseHandle(runLock);
+            runLock = nullptr;
+            return error;
+        }
+    }
+    ::CloseHandle(runLock);
+    runLock = nullptr;
+    return WAIT_TIMEOUT;
 }
 
-GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expectedFinalPath,
-                             std::uint32_t& errorCode) {
-    // The link or junction itself, where the path ends in one; and a folder
-    // opens too, to be told apart from a file.
-    const HandleOwner file{::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+void ReleaseRunLock() {
+    if (!runLock) return;
+    ::ReleaseMutex(runLock);
+    ::CloseHandle(runLock);
+    runLock = nullptr;
+}
+
+namespace {
+
+// The extended-length form of an absolute path, past MAX_PATH.
+std::wstring ForWindows(const std::wstring& path) {
+    if (path.size() < MAX_PATH || path.rfind(L"\\\\?\\", 0) == 0) return path;
+    if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
+// A folder opened itself, never what a reparse point on it leads to, and
+// held without delete sharing: while it is open, nobody can rename, delete or
+// replace it, nor make it a junction (which needs an empty folder opened for
+// writing).
+DWORD OpenFolderItself(const std::wstring& path, HANDLE& folder, std::wstring& finalPath) {
+    folder = ::CreateFileW(ForWindows(path).c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | NoImpersonation, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        folder = nullptr;
+        return ::GetLastError();
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(folder, &information)) return ::GetLastError();
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return ERROR_REPARSE_POINT_ENCOUNTERED_;
+    if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_PATH_NOT_FOUND;
+    return FinalPathOf(folder, finalPath);
+}
+
+bool IsNotFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// A file deleted while another program still holds it open answers "access
+// denied" to every open and query, and its folder still lists it.
+bool IsPendingDeletion(const std::wstring& path) {
+    if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || ::GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    ::FindClose(search);
+    return true;
+}
+
+}  // namespace
+
+GuardedDeletion DeleteFileBelow(const std::wstring& folder, const std::vector<std::wstring>& below,
+                                const std::wstring& name, std::wstring& stoppedAt, std::uint32_t& errorCode) {
+    struct HeldFolders {
+        std::vector<HANDLE> handles;
+        ~HeldFolders() {
+            for (HANDLE handle : handles) ::CloseHandle(handle);
+        }
+    } held;
+    std::wstring path = folder, expected;
+    for (std::size_t level = 0; level <= below.size(); ++level) {
+        if (level) path += L"\\" + below[level - 1];
+        HANDLE opened = nullptr;
+        std::wstring finalPath;
+        DWORD error = OpenFolderItself(path, opened, finalPath);
+        if (opened) held.handles.push_back(opened);
+        // Where the file system names it otherwise than the path that led
+        // there (a link Windows does not mark as a reparse point), it is
+        // refused all the same.
+        if (!error && level && !SameName(finalPath, expected + L"\\" + below[level - 1]))
+            error = ERROR_REPARSE_POINT_ENCOUNTERED_;
+        if (error) {
+            stoppedAt = path;
+            errorCode = error;
+            if (IsNotFound(error)) return GuardedDeletion::NotThere;
+            return error == ERROR_REPARSE_POINT_ENCOUNTERED_ ? GuardedDeletion::LinkOnTheWay
+                                                             : GuardedDeletion::NotOpened;
+        }
+        expected = finalPath;
+    }
+    path += L"\\" + name;
+    expected += L"\\" + name;
+
+    // The link or junction itself, where the name is one; and a folder opens
+    // too, to be told apart from a file.
+    const HandleOwner file{::CreateFileW(
+        ForWindows(path).c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | NoImpersonation, nullptr)};
     if (file.handle == INVALID_HANDLE_VALUE) {
         errorCode = ::GetLastError();
-        if (errorCode == ERROR_FILE_NOT_FOUND || errorCode == ERROR_PATH_NOT_FOUND) return GuardedDeletion::NotThere;
+        if (IsNotFound(errorCode)) return GuardedDeletion::NotThere;
+        if (errorCode == ERROR_ACCESS_DENIED && IsPendingDeletion(ForWindows(path)))
+            return GuardedDeletion::PendingDeletion;
         return GuardedDeletion::NotOpened;
     }
     BY_HANDLE_FILE_INFORMATION information{};
@@ -319,7 +484,7 @@ GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expec
     if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return GuardedDeletion::NotAFile;
     errorCode = FinalPathOf(file.handle, finalPath);
     if (errorCode) return GuardedDeletion::NotOpened;
-    if (!SameName(finalPath, expectedFinalPath)) return GuardedDeletion::LeadsElsewhere;
+    if (!SameName(finalPath, expected)) return GuardedDeletion::LeadsElsewhere;
 
     // FileDispositionInfo: the file goes when this handle closes; a read-only
     // one is refused here.

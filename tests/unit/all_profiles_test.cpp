@@ -4,7 +4,10 @@
 // the marker written only when everything was done.
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <functional>
+#include <new>
 
 #include "fake_platform.h"
 #include "remediation/remediation.h"
@@ -97,6 +100,22 @@ TEST_F(AllProfilesTest, EachKindOfProfile) {
          L"the shortcut could not be deleted: text of error 32"},
         {"a Startup folder that cannot be opened", [&](fake::System& s) { s.openErrors[shortcut] = 5; }, 3, false,
          L"the Startup folder could not be looked in: text of error 5"},
+        {"a shortcut already pending deletion",
+         [&](fake::System& s) { s.files.erase(shortcut), s.deletePending.insert(shortcut); }, 0, true,
+         L"no shortcut; start page written"},
+        {"an NTUSER.DAT that is a link", [&](fake::System& s) { s.files[annHive] |= 0x400; }, 3, false,
+         L"no NTUSER.DAT"},
+        {"a failure raised inside the profile's repair",
+         [&](fake::System& s) {
+             s.readThrows[std::wstring(L"Desktop Remediation ") + Ann] =
+                 std::make_exception_ptr(platform::RunTimeFailure{L"RegQueryValueExW", L"AppData", 1450});
+         },
+         1, false, L"failed: RegQueryValueExW AppData: text of error 1450 (error 1450)"},
+        {"an allocation failure inside the profile's repair",
+         [&](fake::System& s) {
+             s.readThrows[std::wstring(L"Desktop Remediation ") + Ann] = std::make_exception_ptr(std::bad_alloc());
+         },
+         1, false, L"failed: Allocating memory"},
     };
     for (const Row& row : rows) {
         fake::Reset();
@@ -121,6 +140,9 @@ TEST_F(AllProfilesTest, EachKindOfProfile) {
         for (const auto& [name, hive] : system.loadedHives) EXPECT_EQ(name, Ann) << row.name;
         EXPECT_EQ(system.machine.count(Marker) != 0, row.status == 0) << row.name;
         EXPECT_FALSE(system.privilegesEnabled) << row.name << ": the privileges stay on only around a load";
+        EXPECT_EQ(system.hivesLoadedDuringFileWork, 0u) << row.name << ": a hive stayed loaded while files were opened";
+        EXPECT_EQ(system.log.back(), L"2026-12-09 12:00:00\t-\t-\texit status " + std::to_wstring(row.status))
+            << row.name;
     }
 }
 
@@ -134,12 +156,15 @@ TEST_F(AllProfilesTest, HivesAreLoadedUnderTheProgramsOwnNameWithPrivilegesOnlyA
 
     EXPECT_EQ(platform::RunMain(), 0);
 
-    EXPECT_THAT(
-        system.hiveCalls,
-        ElementsAre(std::wstring(L"load Desktop Remediation ") + Ann + L" C:\\Users\\ann\\NTUSER.DAT (privileged)",
-                    std::wstring(L"unload Desktop Remediation ") + Ann + L" (privileged)",
-                    L"load Desktop Remediation Default C:\\Users\\Default\\NTUSER.DAT (privileged)",
-                    L"unload Desktop Remediation Default (privileged)"));
+    // Once to read AppData, once to write the start page; the shortcut in between.
+    const std::wstring loadAnn = std::wstring(L"load Desktop Remediation ") + Ann +
+                                 L" C:\\Users\\ann\\NTUSER.DAT (privileged)",
+                       unloadAnn = std::wstring(L"unload Desktop Remediation ") + Ann + L" (privileged)",
+                       loadDefault = L"load Desktop Remediation Default C:\\Users\\Default\\NTUSER.DAT (privileged)",
+                       unloadDefault = L"unload Desktop Remediation Default (privileged)";
+    EXPECT_THAT(system.hiveCalls, ElementsAre(loadAnn, unloadAnn, loadAnn, unloadAnn, loadDefault, unloadDefault,
+                                              loadDefault, unloadDefault));
+    EXPECT_EQ(system.hivesLoadedDuringFileWork, 0u);
     EXPECT_FALSE(ShortcutThere(L"C:\\Users\\Default"));
     EXPECT_EQ(StartPageOf(L"Default", L"C:\\Users\\Default"), remediation::StartPageUrl);
     EXPECT_EQ(system.machine.at(Marker), remediation::StartPageUrl);
@@ -188,67 +213,165 @@ TEST_F(AllProfilesTest, AHiveThatWillNotUnloadIsRetriedThenNamed) {
     }
 }
 
-TEST_F(AllProfilesTest, AShortcutWhosePathLeavesItsProfileIsLeftAlone) {
-    // The user made a junction of a folder on the way, or a link of the
-    // shortcut's folder; a profiles folder moved by an administrator still works.
+// Every path the run handed to a file operation.
+std::vector<std::wstring> FilePathsTouched(const fake::System& system) {
+    std::vector<std::wstring> paths;
+    for (const std::wstring& call : system.calls)
+        for (const wchar_t* operation : {L"OpenFolder ", L"DeleteFileBelow ", L"QueryFileAttributes "})
+            if (call.rfind(operation, 0) == 0) paths.push_back(call.substr(std::wcslen(operation)));
+    return paths;
+}
+
+TEST_F(AllProfilesTest, AJunctionOrLinkAtAnyFolderFromTheProfileDownIsNotGoneThrough) {
+    // The user made a junction of a folder on the way, or of the profile
+    // folder; a profiles folder moved by an administrator still works.
     const std::wstring shortcut = std::wstring(AnnFolder) + Below;
+    const std::wstring startup = shortcut.substr(0, shortcut.rfind(L'\\'));
+    const std::wstring levels[] = {AnnFolder, std::wstring(AnnFolder) + L"\\AppData",
+                                   std::wstring(AnnFolder) + L"\\AppData\\Roaming",
+                                   std::wstring(AnnFolder) + L"\\AppData\\Roaming\\Microsoft", startup};
     struct Row {
-        const char* name;
         std::wstring leads, to;
         int status;
     };
-    const Row rows[] = {
-        {"the Startup folder a junction", shortcut.substr(0, shortcut.rfind(L'\\')), L"C:\\Windows\\Protected", 3},
-        {"AppData a junction", std::wstring(AnnFolder) + L"\\AppData", L"C:\\ProgramData", 3},
-        {"the profiles folder moved", L"C:\\Users", L"D:\\Users", 0},
-    };
+    std::vector<Row> rows;
+    for (const std::wstring& level : levels) rows.push_back({level, L"C:\\Windows\\Protected", 3});
+    rows.push_back({L"C:\\Users", L"D:\\Users", 0});
     for (const Row& row : rows) {
         fake::Reset();
         SetUp();
-        system.AddProfile(Ann, AnnFolder);
+        AddProfile(Ann, AnnFolder);
         system.leadsTo[row.leads] = row.to;
-        system.files[row.to] = platform::FILE_ATTRIBUTE_DIRECTORY;
-        system.files[L"D:\\Users\\ann"] = platform::FILE_ATTRIBUTE_DIRECTORY;
         // What the shortcut's path leads to: another's file, or the moved profile's shortcut.
         const std::wstring reached = row.to + shortcut.substr(row.leads.size());
         system.files[reached] = 0x20;
 
-        EXPECT_EQ(platform::RunMain(), row.status) << row.name;
+        EXPECT_EQ(platform::RunMain(), row.status) << row.leads;
 
-        EXPECT_EQ(system.files.count(reached), row.status ? 1u : 0u) << row.name;
-        EXPECT_EQ(StartPageOf(Ann, AnnFolder), remediation::StartPageUrl) << row.name;
+        EXPECT_EQ(system.files.count(reached), row.status ? 1u : 0u) << row.leads;
+        // A profile folder that is a link leads its hive elsewhere too: nothing of it is touched.
+        EXPECT_EQ(StartPageOf(Ann, AnnFolder) == remediation::StartPageUrl, row.leads != AnnFolder) << row.leads;
         if (row.status) {
-            EXPECT_THAT(Log(), HasSubstr(L"leads out of the profile (a junction or link): left alone")) << row.name;
+            EXPECT_THAT(Log(), HasSubstr(row.leads + L" is a junction or link, not gone through")) << row.leads;
+            for (const std::wstring& path : FilePathsTouched(system))
+                EXPECT_NE(path.rfind(row.leads + L"\\", 0), 0u) << row.leads << ": opened below it: " << path;
         }
     }
 }
 
-TEST_F(AllProfilesTest, TheStartupFolderIsTheOneTheProfilesOwnAppDataNames) {
+TEST_F(AllProfilesTest, OnlyAnAppDataInsideItsProfileFolderIsSearched) {
+    const std::wstring many(400 * 100, L'\\');  // 400 folders of 99 characters each
+    std::wstring deep = L"%USERPROFILE%";
+    for (int i = 0; i < 400; ++i) deep += L"\\" + std::wstring(99, L'd');
     struct Row {
-        const wchar_t* setting;
-        std::wstring shortcut;  // where the shortcut is found, or "" for a profile left alone
+        std::wstring setting;
+        std::wstring appData;  // where the Startup folder is searched, or "" for nowhere
+        int status;
     };
     const Row rows[] = {
-        {L"%USERPROFILE%\\AppData\\Roaming", std::wstring(AnnFolder) + Below},
-        {L"%userprofile%\\Roaming Data\\", std::wstring(AnnFolder) + L"\\Roaming Data" + (Below + 16)},
-        {L"\\\\server\\profiles$\\ann\\AppData", std::wstring(L"\\\\server\\profiles$\\ann\\AppData") + (Below + 16)},
-        {L"%HOMESHARE%\\AppData", L""},
+        {L"%USERPROFILE%\\AppData\\Roaming", L"C:\\Users\\ann\\AppData\\Roaming", 0},
+        {L"%userprofile%\\Roaming Data\\", L"C:\\Users\\ann\\Roaming Data", 0},
+        {L"c:\\users\\ANN", L"C:\\Users\\ann", 0},
+        {L"C:\\Users\\ann/AppData//Roaming", L"C:\\Users\\ann\\AppData\\Roaming", 0},
+        {L"%USERPROFILE%\\AppData\\..\\..\\bob\\AppData\\Roaming", L"", 3},
+        {L"%USERPROFILE%\\.\\AppData\\Roaming", L"", 3},
+        {L"C:\\Users\\ann2\\AppData\\Roaming", L"", 3},
+        {L"C:\\ProgramData", L"", 3},
+        {L"D:\\Users\\ann\\AppData\\Roaming", L"", 3},
+        {L"\\\\evilhost\\share\\ann", L"", 3},
+        {L"\\\\?\\C:\\Users\\ann\\AppData\\Roaming", L"", 3},
+        {L"\\\\.\\pipe\\spy", L"", 3},
+        {L"%HOMESHARE%\\AppData", L"", 3},
+        {L"%USERPROFILE%\\AppData:hidden", L"", 3},
+        {L"%USERPROFILE%\\" + std::wstring(40000, L'a'), L"", 1},
+        {deep, L"", 1},
     };
     for (const Row& row : rows) {
+        const std::string name(row.setting.begin(),
+                               row.setting.begin() + std::min<std::size_t>(row.setting.size(), 60));
         fake::Reset();
         SetUp();
         system.AddProfile(Ann, AnnFolder, {{AppDataSetting, row.setting}});
-        if (!row.shortcut.empty()) system.files[row.shortcut] = 0x20;
-        const std::wstring redirected = L"\\\\server\\profiles$\\ann\\AppData";
-        system.files[redirected] = platform::FILE_ATTRIBUTE_DIRECTORY;
+        // A shortcut where the setting would lead, were it followed.
+        const std::wstring decoy = L"C:\\ProgramData" + std::wstring(Below + 16);
+        system.files[decoy] = 0x20;
+        if (!row.appData.empty()) system.files[row.appData + (Below + 16)] = 0x20;
 
-        EXPECT_EQ(platform::RunMain(), row.shortcut.empty() ? 3 : 0) << row.setting;
+        EXPECT_EQ(platform::RunMain(), row.status) << name;
 
-        if (!row.shortcut.empty()) {
-            EXPECT_THAT(system.deleted, ElementsAre(row.shortcut)) << row.setting;
+        if (!row.appData.empty()) {
+            EXPECT_THAT(system.deleted, ElementsAre(row.appData + (Below + 16))) << name;
+        } else {
+            EXPECT_THAT(system.deleted, IsEmpty()) << name;
+            EXPECT_THAT(Log(), HasSubstr(row.status == 1 ? L"a path Windows will not take"
+                                         : row.setting[0] == L'%' && row.setting[1] == L'H'
+                                             ? L"only the user's own session expands AppData"
+                                             : L"AppData leads out of the profile folder (redirected: the user's "
+                                               L"own run is the way for it)"))
+                << name;
         }
-        EXPECT_EQ(StartPageOf(Ann, AnnFolder), remediation::StartPageUrl) << row.setting;
+        for (const std::wstring& path : FilePathsTouched(system))
+            EXPECT_EQ(path.rfind(AnnFolder, 0), 0u) << name << ": touched outside the profile: " << path.substr(0, 80);
+        // A failure stops the profile's repair before its start page, as in the user's run.
+        EXPECT_EQ(StartPageOf(Ann, AnnFolder) == remediation::StartPageUrl, row.status != 1) << name;
     }
+}
+
+TEST_F(AllProfilesTest, HivesLeftLoadedByAnEndedRunAreUnloadedFirst) {
+    const std::wstring left = std::wstring(L"Desktop Remediation ") + Bob;
+    for (const auto& [failures, status] : {std::pair<std::uint32_t, int>{0, 0}, {1000, 3}}) {
+        fake::Reset();
+        SetUp();
+        system.loadedHives[left] = {};
+        system.loadedFrom[left] = std::wstring(BobFolder) + L"\\NTUSER.DAT";
+        system.loadedHives[Ann] = {};  // a signed-in user's, which stays
+        system.unloadFailures = failures;
+
+        EXPECT_EQ(platform::RunMain(), status) << failures;
+
+        EXPECT_EQ(system.loadedHives.count(left), status ? 1u : 0u) << failures;
+        EXPECT_EQ(system.loadedHives.count(Ann), 1u) << failures;
+        EXPECT_THAT(Log(), HasSubstr(L"\t-\tHKEY_USERS\\" + left + L"\t" +
+                                     (status ? L"its hive stays loaded" : L"unloaded: an earlier run left it loaded")))
+            << failures;
+    }
+}
+
+TEST_F(AllProfilesTest, ASecondRunWaitsAShortWhileThenChangesNothing) {
+    AddProfile(Ann, AnnFolder);
+    system.runLockHeldElsewhere = true;
+
+    EXPECT_EQ(platform::RunMain(), 3);
+
+    EXPECT_TRUE(ShortcutThere(AnnFolder));
+    EXPECT_THAT(system.hiveCalls, IsEmpty());
+    EXPECT_THAT(system.machine, IsEmpty());
+    EXPECT_THAT(system.log, ElementsAre(L"2026-12-09 12:00:00\t-\t-\tnothing changed: another run over every profile "
+                                        L"is still going; run again later",
+                                        L"2026-12-09 12:00:00\t-\t-\texit status 3"));
+    EXPECT_EQ(system.tickCount - 1000, 30000u) << "waited for the first run this long";
+    fake::Reset();
+    SetUp();
+    AddProfile(Ann, AnnFolder);
+    EXPECT_EQ(platform::RunMain(), 0);
+    EXPECT_FALSE(system.runLockHeld) << "the lock is released when the run ends";
+}
+
+TEST_F(AllProfilesTest, ControlCharactersInAnyFieldStayInsideTheirLine) {
+    // A line of the report's own form, forged in the user's own hive.
+    const std::wstring forged = L"x\r\n2026-12-09 12:00:00\tS-1-5-21-1-2-3-4\tC:\\Users\\x\tshortcut removed\x7f";
+    system.AddProfile(Ann, AnnFolder, {{AppDataSetting, forged}});
+    system.profileList.push_back({Bob, L"C:\\Users\\b\tob\x01", 0, false});  // a stale entry
+
+    EXPECT_EQ(platform::RunMain(), 3);
+
+    for (const std::wstring& line : system.log) {
+        EXPECT_EQ(std::count(line.begin(), line.end(), L'\t'), 3) << std::string(line.begin(), line.end());
+        EXPECT_EQ(std::count_if(line.begin(), line.end(), [](wchar_t c) { return c < 0x20 && c != L'\t'; }), 0);
+    }
+    EXPECT_THAT(Log(), HasSubstr(L"x<U+000D><U+000A>2026-12-09 12:00:00<U+0009>S-1-5-21-1-2-3-4<U+0009>"));
+    EXPECT_THAT(Log(), HasSubstr(L"shortcut removed<U+007F>"));
+    EXPECT_THAT(Log(), HasSubstr(L"\tC:\\Users\\b<U+0009>ob<U+0001>\t"));
 }
 
 TEST_F(AllProfilesTest, WithoutTheHivePrivilegesNothingIsTouched) {
@@ -298,6 +421,27 @@ TEST_F(CommandLineTest, AnythingButTheTwoArgumentsChangesNothingAndEndsWithFive)
     system.logOpenError = 3;
     EXPECT_EQ(platform::RunMain(), 5) << "a log that cannot be opened";
     EXPECT_THAT(system.registry, IsEmpty());
+}
+
+TEST_F(CommandLineTest, OnlyTheRunOverEveryProfileRefusesAReportFileAnotherCouldHaveMade) {
+    // A link, a second name, an owner to be distrusted: each a refusal of the
+    // guarded opening, which the user's own run does not ask for.
+    for (const std::uint32_t refusal : {4395u, 1142u, 1307u}) {
+        for (const bool allProfiles : {true, false}) {
+            fake::Reset();
+            system.SetAppData(L"C:\\Users\\ann\\AppData\\Roaming");
+            system.AddProfile(Ann, AnnFolder);
+            system.commandLine = allProfiles ? L"x.exe /AllProfiles /Log C:\\Windows\\Temp\\r.log"
+                                             : L"x.exe /Log C:\\Windows\\Temp\\r.log";
+            system.logRefusal = refusal;
+
+            EXPECT_EQ(platform::RunMain(), allProfiles ? 5 : 0) << refusal;
+
+            EXPECT_EQ(system.logGuarded, allProfiles) << refusal;
+            EXPECT_EQ(system.hiveCalls.empty() && system.registry.empty(), allProfiles) << refusal;
+            EXPECT_THAT(system.boxes, IsEmpty()) << refusal;
+        }
+    }
 }
 
 TEST_F(CommandLineTest, LetterCaseAndOrderDoNotMatterAndTheUsersRunKeepsItsLog) {

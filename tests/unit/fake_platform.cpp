@@ -101,7 +101,8 @@ std::uint32_t QueryFileAttributes(const std::wstring& path) {
     if (current.deletePending.count(path)) throw RunTimeFailure{L"GetFileAttributesW", path, ERROR_ACCESS_DENIED};
     const auto file = current.files.find(path);
     if (file == current.files.end()) throw RunTimeFailure{L"GetFileAttributesW", path, current.queryError};
-    return file->second;
+    // The junction or link itself is asked.
+    return file->second | (current.leadsTo.count(path) ? 0x400 : 0);
 }
 
 // A name pending deletion is still listed in its folder.
@@ -152,9 +153,11 @@ std::wstring ReadCommandLine() { return current.commandLine; }
 
 std::wstring ErrorText(std::uint32_t errorCode) { return L"text of error " + DecimalText(errorCode); }
 
-void OpenLog(const std::wstring& path) {
+void OpenLog(const std::wstring& path, bool guarded) {
     current.calls.push_back(L"OpenLog " + path);
+    current.logGuarded = guarded;
     if (current.logOpenError) throw RunTimeFailure{L"CreateFileW", path, *current.logOpenError};
+    if (guarded && current.logRefusal) throw RunTimeFailure{L"CreateFileW", path, *current.logRefusal};
     current.logOpened = path;
 }
 
@@ -181,6 +184,23 @@ std::uint32_t ReadProfileList(std::vector<ProfileListEntry>& entries) {
 std::wstring ReadDefaultProfileFolder() { return current.defaultProfileFolder; }
 
 bool HiveIsLoaded(const std::wstring& name) { return current.loadedHives.count(name) != 0; }
+
+std::uint32_t ListLoadedHives(std::vector<std::wstring>& names) {
+    for (const auto& [name, hive] : current.loadedHives) names.push_back(name);
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t AcquireRunLock(std::uint32_t milliseconds) {
+    current.calls.push_back(L"AcquireRunLock");
+    if (current.runLockHeldElsewhere) {
+        current.tickCount += milliseconds;
+        return WAIT_TIMEOUT;
+    }
+    current.runLockHeld = true;
+    return ERROR_SUCCESS;
+}
+
+void ReleaseRunLock() { current.runLockHeld = false; }
 
 namespace {
 
@@ -234,6 +254,12 @@ std::uint32_t UnloadHive(const std::wstring& name) {
 }
 
 std::wstring ReadRegistryText(RegistryRoot root, const std::wstring& keyPath, const std::wstring& valueName) {
+    const auto raise = current.readThrows.find(keyPath.substr(0, keyPath.find(L'\\')));
+    if (raise != current.readThrows.end()) {
+        const std::exception_ptr failure = raise->second;
+        current.readThrows.erase(raise);
+        std::rethrow_exception(failure);
+    }
     std::wstring below;
     const fake::System::Hive* hive = HiveOf(root, keyPath, below);
     if (!hive) return std::wstring();
@@ -254,16 +280,40 @@ std::uint32_t WriteRegistryText(RegistryRoot root, const std::wstring& keyPath, 
     return ERROR_SUCCESS;
 }
 
-std::uint32_t FinalPath(const std::wstring& path, std::wstring& finalPath) {
-    const std::wstring resolved = Resolved(path);
-    if (!current.files.count(resolved)) return ERROR_PATH_NOT_FOUND;
-    finalPath = L"\\\\?\\" + resolved;
-    return ERROR_SUCCESS;
+// A folder named as one, or holding anything.
+bool FolderIsThere(const std::wstring& path) {
+    const auto found = current.files.lower_bound(path);
+    if (found != current.files.end() && found->first == path) return (found->second & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const auto inside = current.files.lower_bound(path + L"\\");
+    return inside != current.files.end() && inside->first.rfind(path + L"\\", 0) == 0;
 }
 
-GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expectedFinalPath,
-                             std::uint32_t& errorCode) {
-    current.calls.push_back(L"DeleteFileAt " + path);
+GuardedDeletion DeleteFileBelow(const std::wstring& folder, const std::vector<std::wstring>& below,
+                                const std::wstring& name, std::wstring& stoppedAt, std::uint32_t& errorCode) {
+    // A junction above the folder (a profiles folder moved) is gone through;
+    // one at the folder or below it is refused.
+    std::wstring path = folder;
+    for (std::size_t level = 0; level <= below.size(); ++level) {
+        if (level) path += L"\\" + below[level - 1];
+        current.calls.push_back(L"OpenFolder " + path);
+        stoppedAt = path;
+        const auto error = current.openErrors.find(path);
+        if (error != current.openErrors.end()) {
+            errorCode = error->second;
+            return GuardedDeletion::NotOpened;
+        }
+        if (current.leadsTo.count(path)) return GuardedDeletion::LinkOnTheWay;
+        if (!FolderIsThere(Resolved(path))) {
+            errorCode = ERROR_PATH_NOT_FOUND;
+            return GuardedDeletion::NotThere;
+        }
+    }
+    stoppedAt.clear();
+    std::size_t ownHives = 0;
+    for (const auto& [hive, values] : current.loadedHives) ownHives += hive.rfind(L"Desktop Remediation ", 0) == 0;
+    current.hivesLoadedDuringFileWork = std::max(current.hivesLoadedDuringFileWork, ownHives);
+    path += L"\\" + name;
+    current.calls.push_back(L"DeleteFileBelow " + path);
     const auto hold = current.held.find(path);
     const auto error = current.openErrors.find(path);
     if (hold != current.held.end() && Before(current.tickCount, hold->second.releasedAt)) {
@@ -274,18 +324,16 @@ GuardedDeletion DeleteFileAt(const std::wstring& path, const std::wstring& expec
         errorCode = error->second;
         return GuardedDeletion::NotOpened;
     }
-    const std::wstring real = Resolved(path);
-    const auto file = current.files.find(real);
+    if (current.deletePending.count(path)) return GuardedDeletion::PendingDeletion;
+    const auto file = current.files.find(Resolved(path));
     if (file == current.files.end()) return GuardedDeletion::NotThere;
     if (file->second & FILE_ATTRIBUTE_DIRECTORY) return GuardedDeletion::NotAFile;
-    // Windows compares names without regard to case.
-    if (fake::Upper(L"\\\\?\\" + real) != fake::Upper(expectedFinalPath)) return GuardedDeletion::LeadsElsewhere;
     if (file->second & 0x1) {
         errorCode = ERROR_ACCESS_DENIED;  // read-only
         return GuardedDeletion::NotDeleted;
     }
+    current.deleted.push_back(file->first);
     current.files.erase(file);
-    current.deleted.push_back(path);
     return GuardedDeletion::Deleted;
 }
 

@@ -91,6 +91,9 @@ struct System {
     // The report: where /Log opened it, what opening it fails with, its lines.
     std::optional<std::wstring> logOpened;
     std::optional<std::uint32_t> logOpenError;
+    bool logGuarded = false;
+    // What a guarded opening refuses the file with (a link, a hard link, an owner not to be trusted).
+    std::optional<std::uint32_t> logRefusal;
     std::vector<std::wstring> log;
 
     // ---- Every profile, from a privileged run ----
@@ -112,7 +115,14 @@ struct System {
     std::map<std::wstring, std::uint32_t> writeErrors;  // "root-qualified key path" -> error
     // Folders that lead elsewhere (a junction or link): path -> final path.
     std::map<std::wstring, std::wstring> leadsTo;
-    std::map<std::wstring, std::uint32_t> openErrors;  // path -> what opening it for deletion fails with
+    std::map<std::wstring, std::uint32_t> openErrors;  // a folder or file -> what opening it fails with
+    // The lock of runs over every profile: another run holds it; this run holds it.
+    bool runLockHeldElsewhere = false;
+    bool runLockHeld = false;
+    // Raised by the first read of a value in this hive (by its name below HKEY_USERS).
+    std::map<std::wstring, std::exception_ptr> readThrows;
+    // The most hives of the program's own name loaded at once while a shortcut was looked for.
+    std::size_t hivesLoadedDuringFileWork = 0;
 
     // A profile as Windows keeps it: its ProfileList entry, its folder, and
     // its hive file with these values; signed in, its hive is loaded too.
