@@ -183,6 +183,17 @@ DWORD WhyNotOwnReport(HANDLE file, const std::wstring& path) {
     // On a share the server names the owner; the share's permissions are the
     // administrator's to set.
     if (!IsLocalVolume(path)) return ERROR_SUCCESS;
+    // A link Windows does not mark as a reparse point, or one on the way: the
+    // file is not where the path names it.
+    std::vector<wchar_t> full(path.size() + MAX_PATH);
+    const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    std::wstring finalPath;
+    if (length == 0 || length >= full.size()) return ::GetLastError() ? ::GetLastError() : ERROR_INVALID_NAME;
+    const std::wstring named(full.data(), length);
+    // Windows XP has no final path; there the run changes nothing anyway.
+    if (const DWORD error = FinalPathOf(file, finalPath)) return error == ERROR_CALL_NOT_IMPLEMENTED ? 0 : error;
+    if (!SameName(finalPath, named.rfind(L"\\\\?\\", 0) == 0 ? named : L"\\\\?\\" + named))
+        return ERROR_REPARSE_POINT_ENCOUNTERED_;
     DWORD size = 0;
     ::GetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
     std::vector<BYTE> descriptor(size ? size : 1);

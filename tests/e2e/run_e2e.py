@@ -396,7 +396,8 @@ def reg(*args):
 def text_hive(path, values):
     """A hive file in Wine's own text format, which Wine's RegLoadKeyW reads; values: {(key, name): REG_EXPAND_SZ}."""
     def quoted(text):
-        return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+        escaped = text.replace("\\", "\\\\").replace('"', '\\"')
+        return '"' + escaped.replace("\r", "\\r").replace("\n", "\\n").replace("\t", "\\t") + '"'
     lines = ["WINE REGISTRY Version 2", ""]
     for (key, name), value in values.items():
         lines += [f"[{key.replace(chr(92), chr(92) * 2)}] 0", f"{quoted(name)}=str(2):{quoted(value)}", ""]
@@ -421,8 +422,9 @@ class AllProfilesTest(unittest.TestCase):
             if name not in (self.own, "Public"):
                 shutil.rmtree(session.drive_c("users", name))
         shutil.rmtree(session.drive_c("redirected"), ignore_errors=True)
-        for staged in (self.log, self.shortcuts.get("own", "")):
-            if os.path.exists(staged):
+        shutil.rmtree(os.path.join(session.prefix, "dosdevices", "unc"), ignore_errors=True)
+        for staged in (self.log, *self.shortcuts.values()):
+            if os.path.lexists(staged):
                 os.remove(staged)
         for key in reg("query", PROFILE_LIST).splitlines():
             if key.startswith(PROFILE_LIST.replace("HKLM", "HKEY_LOCAL_MACHINE") + "\\") and "-0-0-0-1000" not in key:
@@ -448,11 +450,11 @@ class AllProfilesTest(unittest.TestCase):
                 f"C:\\users\\{folder_name}", "/f")
         return folder
 
-    def run_all_profiles(self, *extra, trace=False):
+    def run_all_profiles(self, *extra, env=None):
         args = ["run", "--timeout", "120", "--arg", "/AllProfiles", "--arg", "/Log", "--arg", "C:\\remediation.log",
                 *extra]
-        if trace:
-            args += ["--env", "WINEDEBUG=+relay"]
+        if env:
+            args += ["--env", env]
         output, trace_text = session.check_helper_with_trace(options.helper, *args, options.program)
         run = Run(output)
         self.assertFalse(run.timed_out, "the run over every profile did not end")
@@ -465,12 +467,23 @@ class AllProfilesTest(unittest.TestCase):
         self.assertNotIn(b"\n", data.replace(b"\r\n", b""), "every line of the report ends in CRLF")
         return [line.split("\t") for line in data.decode("utf-8").split("\r\n") if line]
 
+    def linked_away(self, folder, who):
+        """Replaces a folder of a profile with a link (a Unix symbolic link, which Wine reports as a reparse point)
+        to a folder of another's, which holds a shortcut at the same place below it: the canary."""
+        elsewhere = os.path.join(options.work, f"elsewhere-{who}")
+        canary = os.path.join(elsewhere, *os.path.relpath(self.shortcuts.pop(who), folder).split(os.sep))
+        os.makedirs(os.path.dirname(canary), exist_ok=True)
+        with open(canary, "wb") as shortcut:
+            shortcut.write(b"L\0\0\0 canary")
+        shutil.rmtree(folder)
+        os.symlink(elsewhere, folder)
+        return canary
+
     def test_every_profile_and_the_default_one(self):
         own_sid = "S-1-5-21-0-0-0-1000"  # Wine's one user, its hive loaded at HKEY_USERS\<SID>
         self.profile("own", own_sid, own_user(), hive=False, listed=False)
         self.profile("bob", "S-1-5-21-1-2-3-1001", "bob")
-        # An Entra ID account whose AppData is redirected out of its profile folder.
-        self.profile("dave", "S-1-12-1-11-22-33-44", "dave", appdata=("redirected", "dave"))
+        self.profile("entra", "S-1-12-1-11-22-33-44", "entra")
         self.profile("mandy", "S-1-5-21-1-2-3-1003", "mandy", hive_file="NTUSER.MAN")
         self.profile("service", "S-1-5-18", "service-profile")
         self.profile("bak", "S-1-5-21-1-2-3-1001.bak", "bob-copy")
@@ -478,50 +491,98 @@ class AllProfilesTest(unittest.TestCase):
         reg("add", PROFILE_LIST, "/v", "Default", "/t", "REG_EXPAND_SZ", "/d", "%SystemDrive%\\users\\Default", "/f")
         reg("add", f"{PROFILE_LIST}\\S-1-5-21-1-2-3-1005", "/v", "ProfileImagePath", "/t", "REG_EXPAND_SZ", "/d",
             "C:\\users\\gone", "/f")
-        # Carol made her Startup folder a link to a folder she may not write (here a Unix symbolic link, which
-        # Wine reports as a reparse point), holding a shortcut of the same name.
-        carol = self.profile("carol", "S-1-5-21-1-2-3-1004", "carol")
-        protected = os.path.join(options.work, "protected")
-        os.makedirs(protected, exist_ok=True)
-        canary = os.path.join(protected, SHORTCUT)
-        with open(canary, "wb") as shortcut:
-            shortcut.write(b"L\0\0\0 canary")
-        os.remove(self.shortcuts.pop("carol"))
-        carol_startup = os.path.join(carol, *APPDATA_BELOW_PROFILE, *STARTUP)
-        os.rmdir(carol_startup)
-        os.symlink(protected, carol_startup)
+        # What standard users may write, each in their own hive or folder: AppData redirected to a folder of their
+        # own, to the all-users folder, to a server of their choosing, with a line of the report's own form in it;
+        # a link as their Startup folder, and as a folder above it.
+        steered = {"dave": "S-1-5-21-1-2-3-1006", "gus": "S-1-5-21-1-2-3-1007", "hal": "S-1-5-21-1-2-3-1008",
+                   "ivy": "S-1-5-21-1-2-3-1009", "carol": "S-1-5-21-1-2-3-1004", "jim": "S-1-5-21-1-2-3-1010"}
+        self.profile("dave", steered["dave"], "dave", appdata=("redirected", "dave"))
+        self.profile("gus", steered["gus"], "gus", appdata=("ProgramData",))
+        unc = os.path.join(session.prefix, "dosdevices", "unc", "evilhost", "share", "hal")
+        self.profile("hal", steered["hal"], "hal", hive=False)
+        self.shortcuts["hal"] = os.path.join(unc, *STARTUP, SHORTCUT)
+        os.makedirs(os.path.dirname(self.shortcuts["hal"]))
+        with open(self.shortcuts["hal"], "wb") as shortcut:
+            shortcut.write(b"L\0\0\0 on a server")
+        text_hive(session.drive_c("users", "hal", "NTUSER.DAT"), {(SHELL_FOLDERS, "AppData"): "\\\\evilhost\\share\\hal"})
+        forged = "\r\n2026-12-10 00:00:00\tS-1-5-21-9-9-9-9\tC:\\users\\x\tshortcut removed; start page written"
+        self.profile("ivy", steered["ivy"], "ivy")
+        text_hive(session.drive_c("users", "ivy", "NTUSER.DAT"),
+                  {(SHELL_FOLDERS, "AppData"): "%USERPROFILE%\\AppData\\Roaming" + forged})
+        carol = self.profile("carol", steered["carol"], "carol")
+        canaries = [self.linked_away(os.path.join(carol, *APPDATA_BELOW_PROFILE, *STARTUP), "carol")]
+        jim = self.profile("jim", steered["jim"], "jim")
+        canaries.append(self.linked_away(os.path.join(jim, *APPDATA_BELOW_PROFILE, "Microsoft"), "jim"))
 
-        run, trace = self.run_all_profiles(trace=True)
+        run, trace = self.run_all_profiles(env="WINEDEBUG=+relay,+file")
 
-        self.assertEqual(run.status, 3, "a mandatory profile and a link out of a profile are not remediated")
+        self.assertEqual(run.status, 3, "a mandatory profile and the steered ones are not remediated")
         for who, shortcut in self.shortcuts.items():
-            self.assertEqual(os.path.exists(shortcut), who in ("mandy", "service", "bak"), f"{who}'s shortcut")
-        self.assertTrue(os.path.exists(canary), "the shortcut a link led to was deleted")
+            self.assertEqual(os.path.exists(shortcut), who in ("mandy", "service", "bak", "dave", "gus", "hal", "ivy"),
+                             f"{who}'s shortcut")
+        for canary in canaries:
+            self.assertTrue(os.path.exists(canary), f"the shortcut a link led to was deleted: {canary}")
+        on_server = [line for line in trace.splitlines() if "evilhost" in line.lower() and re.search(
+            r"trace:file|Call \w+\.(CreateFile|GetFileAttributes|FindFirstFile|GetFullPathName|RegLoadKey)\w*\(", line)]
+        self.assertEqual(on_server, [], "the run reached for the server a user's AppData named")
         self.assertEqual(helper("reg-get", MAIN_KEY, "Start Page"), reg_sz(options.start_page_url),
                          "the signed-in user's start page, in the hive Windows loaded")
         self.assertNotIn("Start Page", session.wine("reg", "query", MARKER_KEY, "/reg:64").stdout.decode(),
                          "a marker written for a run that did not remediate everything")
-        self.assertHiveWrites(trace, ["S-1-5-21-1-2-3-1001", "S-1-12-1-11-22-33-44", "S-1-5-21-1-2-3-1004", "Default"])
+        # A steered profile still gets its start page.
+        self.assertHiveWrites(trace, ["S-1-5-21-1-2-3-1001", "S-1-12-1-11-22-33-44", "Default", *steered.values()])
 
-        lines = {(fields[1], fields[3].split(";")[0]) for fields in self.report()}
+        report = self.report()
+        self.assertEqual([len(fields) for fields in report], [4] * len(report), "a line without its four fields")
+        said = {fields[1]: fields[3] for fields in report}
+        self.assertNotIn("S-1-5-21-9-9-9-9", said, "a line forged in a user's hive")
         for who, what in ((own_sid, "shortcut removed"), ("S-1-5-21-1-2-3-1001", "shortcut removed"),
                           ("S-1-12-1-11-22-33-44", "shortcut removed"), ("Default", "shortcut removed"),
                           ("S-1-5-21-1-2-3-1005", "left alone: its profile folder is not there"),
-                          ("-", "exit status 3")):
-            self.assertIn((who, what), lines)
-        said = {fields[1]: fields[3] for fields in self.report()}
-        self.assertIn("mandatory", said["S-1-5-21-1-2-3-1003"])
-        self.assertIn("leads out of the profile", said["S-1-5-21-1-2-3-1004"])
+                          ("S-1-5-21-1-2-3-1003", "not remediated: a mandatory profile"), ("-", "exit status 3")):
+            self.assertEqual(said[who].split(";")[0].split(",")[0], what, who)
+        for who in ("dave", "gus", "hal", "ivy"):
+            self.assertIn("AppData leads out of the profile folder", said[steered[who]], who)
+        self.assertIn("<U+000D><U+000A>2026-12-10 00:00:00<U+0009>S-1-5-21-9-9-9-9", said[steered["ivy"]])
+        for who in ("carol", "jim"):
+            self.assertIn("is a junction or link, not gone through", said[steered[who]], who)
         self.assertFalse({"S-1-5-18", "S-1-5-21-1-2-3-1001.bak"} & said.keys(), "accounts that are no users reported")
 
-        # Without the two, the next run has everything done: status 0, the marker in the 64-bit view, and the
+        # Without them, the next run has everything done: status 0, the marker in the 64-bit view, and the
         # report appended to.
-        for sid in ("S-1-5-21-1-2-3-1003", "S-1-5-21-1-2-3-1004"):
+        for sid in ("S-1-5-21-1-2-3-1003", *steered.values()):
             reg("delete", f"{PROFILE_LIST}\\{sid}", "/f")
         run, _ = self.run_all_profiles()
         self.assertEqual(run.status, 0)
         self.assertIn(options.start_page_url, reg("query", MARKER_KEY, "/v", "Start Page"))
         self.assertEqual([fields[3] for fields in self.report() if fields[1] == "-"], ["exit status 3", "exit status 0"])
+
+    def test_a_hive_an_ended_run_left_loaded_is_unloaded_first(self):
+        left = "Desktop Remediation S-1-5-21-7-7-7-7"
+        hive = session.drive_c("left-loaded.dat")
+        text_hive(hive, {(SHELL_FOLDERS, "AppData"): "%USERPROFILE%\\AppData\\Roaming"})
+        try:
+            helper("hive-load", left, "C:\\left-loaded.dat")
+            self.assertEqual(session.wine("reg", "query", f"HKU\\{left}").returncode, 0, "the hive was not loaded")
+            run, _ = self.run_all_profiles()
+            self.assertEqual(run.status, 0)
+            self.assertIn(["-", f"HKEY_USERS\\{left}", "unloaded: an earlier run left it loaded"],
+                          [fields[1:] for fields in self.report()])
+            self.assertNotEqual(session.wine("reg", "query", f"HKU\\{left}").returncode, 0, "the hive stays loaded")
+        finally:
+            os.remove(hive)
+
+    def test_a_report_file_that_is_a_link_is_refused(self):
+        # In a folder where a user may create files, as C:\Windows\Temp: a link of theirs to another's file.
+        other = os.path.join(options.work, "other-file")
+        with open(other, "wb") as kept:
+            kept.write(b"another's file\r\n")
+        os.symlink(other, self.log)
+        run, _ = self.run_all_profiles()
+        self.assertEqual(run.status, 5, "a report file that is a link is refused, and nothing done")
+        with open(other, "rb") as kept:
+            self.assertEqual(kept.read(), b"another's file\r\n", "the run wrote through the link")
+        self.assertNotIn("Start Page", session.wine("reg", "query", MARKER_KEY, "/reg:64").stdout.decode())
 
     def assertHiveWrites(self, trace, names):
         """Each hive loaded under the program's own name, its start page written there, then unloaded."""

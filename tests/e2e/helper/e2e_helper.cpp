@@ -17,6 +17,7 @@
 //                             owner too where the string begins with one ("O:SY")
 //   reg-sddl KEY              prints the key's DACL as a security descriptor string, or "missing"
 //       KEY is below HKEY_CURRENT_USER.
+//   hive-load NAME FILE       loads the hive FILE as HKEY_USERS\NAME, and leaves it loaded
 //   fonts NAME...             "font<TAB>NAME<TAB>1" for each family Windows has, "0" for one it lacks
 //   thread-ids                for this thread and a second one, "thread<TAB>ID<TAB>stand-in<TAB>ntdll":
 //                             the ID Windows gave, and what the program's GetThreadId
@@ -349,6 +350,23 @@ int PrintThreadIds() {
     return 0;
 }
 
+// Loads a hive file below HKEY_USERS, as a run that was ended leaves one: it
+// stays loaded while the prefix's wineserver runs.
+int LoadHive(const wchar_t* name, const wchar_t* file) {
+    Handle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Out()))
+        return Fail(L"OpenProcessToken");
+    for (const wchar_t* privilege : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+        TOKEN_PRIVILEGES change{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+        if (!LookupPrivilegeValueW(nullptr, privilege, &change.Privileges[0].Luid) ||
+            !AdjustTokenPrivileges(token.Get(), FALSE, &change, 0, nullptr, nullptr))
+            return Fail(L"AdjustTokenPrivileges");
+    }
+    const LONG status = RegLoadKeyW(HKEY_USERS, name, file);
+    if (status != ERROR_SUCCESS) return Fail(L"RegLoadKeyW", static_cast<DWORD>(status));
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -366,5 +384,6 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"reg-sddl" && argc == 3) return PrintDacl(argv[2]);
     if (command == L"thread-ids" && argc == 2) return PrintThreadIds();
     if (command == L"fonts" && argc > 2) return PrintFonts(argc, argv);
+    if (command == L"hive-load" && argc == 4) return LoadHive(argv[2], argv[3]);
     return Usage();
 }
