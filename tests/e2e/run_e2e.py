@@ -47,7 +47,9 @@ WINE_GAPS = {"a shortcut pending deletion is gone", "a deletion the file's permi
              "a Startup path of 260 characters or more"}
 SKIPPED_UNDER_WINE = {"a service account ends with 4 (LocalSystem)", "a service account ends with 4 (LocalService)",
                       "every profile and the Default profile are repaired",
-                      "over every profile a junction in a Startup folder is not followed"}
+                      "over every profile a junction in a profile is not gone through (Microsoft)",
+                      "over every profile a junction in a profile is not gone through "
+                      "(Microsoft\\Windows\\Start Menu\\Programs\\Startup)"}
 # What only a version the program runs on can stage, where Windows reports 5.
 SKIPPED_ON_VERSION_FIVE = {"a shortcut pending deletion is gone", "a run without a box loads no graphics"}
 VERSION_FIVE = {"winxp", "win2003", "win2k"}

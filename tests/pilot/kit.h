@@ -10,6 +10,7 @@
 
 #include "desktop.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -171,7 +172,7 @@ extern const wchar_t InternetExplorerKey[];
 // `view` adds a registry view (KEY_WOW64_64KEY) to the access asked for.
 StoredValue ReadValue(HKEY root, const wchar_t* key, const wchar_t* name, REGSAM view = 0);
 bool WriteValue(HKEY root, const wchar_t* key, const wchar_t* name, const StoredValue& value, REGSAM view = 0);
-bool KeyExists(HKEY root, const wchar_t* key);
+bool KeyExists(HKEY root, const wchar_t* key, REGSAM view = 0);
 bool DeleteKeyTree(HKEY root, const wchar_t* key);
 bool ProtectKey(const wchar_t* key, const wchar_t* sddl);
 // Whether this account may put the key's permissions back, whatever they
@@ -199,10 +200,109 @@ void ResetStartPage();
 // The Windows version Wine reports to the programs started after this.
 void SetWineVersion(const wchar_t* version);
 bool InternetExplorerKeyExistedAtStart();
+// --- what the cases over every profile change, and putting it back ----------
+
+constexpr wchar_t ProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+constexpr REGSAM Wow64Key = 0x0100;  // KEY_WOW64_64KEY, where the program reads ProfileList and writes its marker
+// The hive the kit loads to read or write a profile's start page: not of the
+// program's prefix, whose hives each run of the program unloads at its start.
+constexpr wchar_t KitHive[] = L"Remediation Pilot";
+constexpr wchar_t ProgramHivePrefix[] = L"Desktop Remediation ";
+constexpr wchar_t ProgramLock[] = L"Global\\Desktop Remediation";
+// Security software and the search indexer open a new profile's files for a
+// while after it is made or used: DeleteProfileW is tried this often, a second apart.
+constexpr DWORD DeleteProfileAttempts = 30;
+// In the comment of every account the kit makes: one without it is never deleted.
+constexpr wchar_t AccountMark[] = L"Made by remediate-pilot for one case, and deleted by it";
+
+// A value, a file or a start page as found: `readable` false where it could
+// not be read at all, which is not the same as not being there.
+struct Reading {
+    bool readable = false;
+    StoredValue value;
+};
+Reading ValueReading(HKEY root, const wchar_t* key, const wchar_t* name, REGSAM view = 0);
+Reading FileReading(const std::wstring& path);
+bool PutFile(const std::wstring& path, const StoredValue& file);
+
+// What is about to change, kept under its name in a registry key until it is
+// put back. The first value kept under a name stays while it is pending: a
+// case after a partly failed put-back, or another kit, cannot record what a
+// case changed as what was there before.
+class Record {
+public:
+    // `sddl`: the permissions the key is made with, or nullptr for its parent's.
+    Record(HKEY root, std::wstring key, REGSAM view, const wchar_t* sddl);
+    enum class State { Absent, Pending, Unreadable };
+    State Look() const;
+    // False where it was not kept: not readable, or not written.
+    bool Keep(const std::wstring& name, const Reading& found);
+    bool Kept(const std::wstring& name, StoredValue& value) const;
+    bool Forget(const std::wstring& name);
+    bool Clear();
+
+private:
+    HKEY root_;
+    std::wstring key_;
+    REGSAM view_;
+    const wchar_t* sddl_;
+};
+
+// The account operations a staged user needs, apart so that the order and
+// the refusals can be checked without making accounts.
+struct AccountOperations {
+    enum class Found { LocalUser, Gone, NotLocal };
+    std::function<DWORD(const std::wstring& name, const std::wstring& comment)> add;  // NetUserAdd's status
+    std::function<std::wstring(const std::wstring& name)> localSidOf;  // the computer's own user of that name
+    std::function<Found(const std::wstring& sid, std::wstring& name)> localUserOf;
+    std::function<std::wstring(const std::wstring& name)> commentOf;
+    std::function<HRESULT(const std::wstring& sid, const std::wstring& name, std::wstring& profile)> createProfile;
+    std::function<bool(const std::wstring& sid)> deleteProfile;
+    std::function<bool(const std::wstring& sid)> profileGone;
+    std::function<DWORD(const std::wstring& name)> deleteUser;  // NetUserDel's status
+    std::function<void(DWORD milliseconds)> sleep;
+};
+AccountOperations WindowsAccounts();
+
+struct StagedUser {
+    std::wstring name, sid, profile;
+    std::wstring failure;  // what could not be made, and why
+};
+// A local user with a profile, named in the record before it is made, its
+// SID and profile folder as soon as they exist.
+StagedUser MakeUser(Record& record, const wchar_t* tag, const AccountOperations& accounts);
+// Its profile deleted (tried for a while), then the account, only where the
+// recorded SID is a user of the computer's own account domain that carries
+// the kit's mark; true when nothing of it is left to put back.
+bool RemoveUser(Record& record, const wchar_t* tag, const AccountOperations& accounts, std::wstring& why);
+
+// Loads a hive file as HKEY_USERS\<KitHive> for one use, and unloads it, tried
+// again for a while; false where it would not load. `stuck` says so where it
+// stays loaded.
+bool WithKitHive(const std::wstring& file, const std::function<void(const std::wstring& root)>& use,
+                 std::wstring& stuck);
+// Unloads the kit's hive and the program's, where an ended kit or a program
+// it ended left them; what stays loaded, or empty.
+std::wstring UnloadLeftoverHives();
+
+// What came with Vista, or lives in a DLL the kit otherwise does not load:
+// looked up at run time, from the system folder.
+template <typename Function>
+Function SystemProcedure(const wchar_t* dll, const char* name) {
+    wchar_t folder[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
+    if (!length || length >= MAX_PATH) return nullptr;
+    const HMODULE module = ::LoadLibraryW((std::wstring(folder) + L"\\" + dll).c_str());
+    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name))) : nullptr;
+}
+
 // What the cases over every profile changed beyond the account (a user made
 // for them, the Default profile, the detection marker, the account's own
-// Startup shortcut), put back from the kept copy; true when nothing is left.
-bool PutBackProfiles();
+// Startup shortcut), put back from the record.
+enum class PutBackOutcome { Done, Failed, NeedsElevation };
+PutBackOutcome PutBackProfiles();
+// Whether a record of theirs waits to be put back (or cannot be read, unelevated).
+bool ProfilesRecordPending();
 
 // --- the kit's own processes ------------------------------------------------
 

@@ -141,11 +141,23 @@ void SayWhatChanges() {
             L"put back as found; every other profile keeps its repair.");
 }
 
+// Hives an ended kit, or a program it ended, left loaded keep their users
+// from signing in properly.
+void UnloadLeftovers() {
+    if (!where.elevated) return;
+    const std::wstring stays = UnloadLeftoverHives();
+    if (!stays.empty()) Print(L"remediate-pilot: these hives stay loaded until the computer restarts: " + stays);
+}
+
 int Restore() {
+    UnloadLeftovers();
     if (!RestoreAccount()) {
-        Print(L"remediate-pilot: what an earlier kit changed could not be put back (is its key locked?)");
+        Print(
+            L"remediate-pilot: what an earlier kit changed could not all be put back (see above): run the kit "
+            L"with --restore again, as the account that ran it and elevated");
         return 255;
     }
+    if (ProfilesRecordPending()) return 255;  // said by RestoreAccount: it needs elevation
     Print(L"remediate-pilot: nothing is left to put back");
     return 0;
 }
@@ -157,7 +169,8 @@ std::wstring Joined(const std::vector<std::wstring>& parts) {
 }
 
 int RunCases(const std::wstring& only) {
-    if (AccountCopyKept()) {
+    UnloadLeftovers();
+    if (AccountCopyKept() || (where.elevated && ProfilesRecordPending())) {
         Print(L"remediate-pilot: putting back what an earlier kit, ended before it finished, changed");
         if (!RestoreAccount()) return Restore();
     }
@@ -272,6 +285,7 @@ int wmain(int argc, wchar_t** argv) {
         } else if (option == L"--service" && i + 2 < argc) {
             return ServiceMain(argv[i + 1], argv[i + 2]);
         } else if (option == L"--restore") {
+            setting.elevated = Elevated();
             SetWhere(setting);
             return Restore();
         } else if (option == L"--program" && hasValue) {

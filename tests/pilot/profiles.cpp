@@ -3,12 +3,14 @@
 // Default profile, each checked in its Startup folder and its own hive. What
 // the cases change beyond the kit's account (the user, the Default profile's
 // shortcut and start page, the detection marker, the account's own Startup
-// shortcut, which the run removes like any other) is named in the kept copy
-// before it is changed, and put back after the case or at the next start.
+// shortcut, which the run removes like any other) is recorded, as found,
+// before it changes, in a key only administrators may write, and put back
+// after the case or at the next start. The desktop may have run the program
+// before: the marker and the start pages are set to values of the kit's own
+// first, so that only this run can have written the address.
 #include "kit.h"
 
 #include <lm.h>
-#include <sddl.h>
 #include <winioctl.h>
 
 #include <cstring>
@@ -19,126 +21,57 @@ namespace pilot {
 namespace {
 
 using desktop::Handle;
-using desktop::Key;
 
-constexpr wchar_t ProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr wchar_t MarkerKey[] = L"SOFTWARE\\Desktop Remediation";
 constexpr wchar_t StartPage[] = L"Start Page";
+constexpr wchar_t MainBelowHive[] = L"\\Software\\Microsoft\\Internet Explorer\\Main";
 constexpr wchar_t StartupBelowProfile[] = L"\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Startup";
 constexpr wchar_t ShortcutName[] = L"\\Internet Explorer.lnk";
-constexpr wchar_t KitHive[] = L"Desktop Remediation Pilot";
 constexpr DWORD AllProfilesPatience = 300000;  // every profile of a desktop, each hive loaded in turn
-constexpr REGSAM Wow64Key = 0x0100;            // KEY_WOW64_64KEY, where the program writes the marker
-// Below the kit's kept copy of the account, and removed with it.
-constexpr wchar_t KeptProfilesKey[] = L"Software\\Desktop Remediation Pilot\\Profiles";
+// One record for the desktop, whichever administrator runs the kit.
+constexpr wchar_t RecordKey[] = L"SOFTWARE\\Desktop Remediation Pilot";
+constexpr wchar_t AdministratorsOnly[] = L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
+constexpr wchar_t KitLock[] = L"Global\\Desktop Remediation Pilot";
 constexpr const wchar_t* UserTags[] = {L"a", L"b"};
+// What the marker and the start pages hold before the run, which only the
+// program can have turned into the address.
+constexpr wchar_t BeforeTheRun[] = L"http://remediate-pilot.invalid/before-the-run";
 
-// Each thing as found, under its name, with "<name> kept" beside it: written
-// before the thing changes, so that a copy without the mark holds nothing to
-// put back.
-void Keep(const std::wstring& name, const StoredValue& value) {
-    WriteValue(HKEY_CURRENT_USER, KeptProfilesKey, name.c_str(), value);
-    WriteValue(HKEY_CURRENT_USER, KeptProfilesKey, (name + L" kept").c_str(), TextValue(L"yes"));
+Record ProfilesRecord() { return Record(HKEY_LOCAL_MACHINE, RecordKey, Wow64Key, AdministratorsOnly); }
+
+Reading HiveStartPage(const std::wstring& profile, std::wstring& stuck) {
+    Reading found;
+    WithKitHive(
+        profile + L"\\NTUSER.DAT",
+        [&](const std::wstring& root) { found = ValueReading(HKEY_USERS, (root + MainBelowHive).c_str(), StartPage); },
+        stuck);
+    return found;
 }
 
-bool Kept(const std::wstring& name, StoredValue& value) {
-    if (!ReadValue(HKEY_CURRENT_USER, KeptProfilesKey, (name + L" kept").c_str()).present) return false;
-    value = ReadValue(HKEY_CURRENT_USER, KeptProfilesKey, name.c_str());
-    return true;
-}
-
-// What came with Vista, or lives in a DLL the kit otherwise does not load:
-// looked up at run time, from the system folder.
-template <typename Function>
-Function SystemProcedure(const wchar_t* dll, const char* name) {
-    wchar_t folder[MAX_PATH];
-    const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
-    if (!length || length >= MAX_PATH) return nullptr;
-    const HMODULE module = ::LoadLibraryW((std::wstring(folder) + L"\\" + dll).c_str());
-    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name))) : nullptr;
-}
-
-bool EnableHivePrivileges(bool enable) {
-    Handle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Out())) return false;
-    bool done = true;
-    for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
-        TOKEN_PRIVILEGES change{1, {{{0, 0}, static_cast<DWORD>(enable ? SE_PRIVILEGE_ENABLED : 0)}}};
-        done = ::LookupPrivilegeValueW(nullptr, name, &change.Privileges[0].Luid) &&
-               ::AdjustTokenPrivileges(token.Get(), FALSE, &change, 0, nullptr, nullptr) &&
-               ::GetLastError() == ERROR_SUCCESS && done;
-    }
-    return done;
-}
-
-// A hive file nobody has loaded, loaded under the kit's own name for one read
-// or write. A signed-in user's hive is not loadable: false.
-template <typename Use>
-bool WithHive(const std::wstring& file, Use use) {
-    EnableHivePrivileges(true);
-    const bool loaded = ::RegLoadKeyW(HKEY_USERS, KitHive, file.c_str()) == ERROR_SUCCESS;
-    if (loaded) {
-        use(std::wstring(KitHive) + L"\\Software\\Microsoft\\Internet Explorer\\Main");
-        ::RegUnLoadKeyW(HKEY_USERS, KitHive);
-    }
-    EnableHivePrivileges(false);
-    return loaded;
-}
-
-StoredValue HiveStartPage(const std::wstring& profile) {
-    StoredValue value;
-    WithHive(profile + L"\\NTUSER.DAT",
-             [&](const std::wstring& key) { value = ReadValue(HKEY_USERS, key.c_str(), StartPage); });
-    return value;
-}
-
-bool PutHiveStartPage(const std::wstring& profile, const StoredValue& value) {
+bool PutHiveStartPage(const std::wstring& profile, const StoredValue& value, std::wstring& stuck) {
     bool written = false;
-    return WithHive(
+    return WithKitHive(
                profile + L"\\NTUSER.DAT",
-               [&](const std::wstring& key) { written = WriteValue(HKEY_USERS, key.c_str(), StartPage, value); }) &&
+               [&](const std::wstring& root) {
+                   written = WriteValue(HKEY_USERS, (root + MainBelowHive).c_str(), StartPage, value);
+               },
+               stuck) &&
            written;
 }
 
-StoredValue Marker() { return ReadValue(HKEY_LOCAL_MACHINE, MarkerKey, StartPage, Wow64Key); }
+Reading Marker() { return ValueReading(HKEY_LOCAL_MACHINE, MarkerKey, StartPage, Wow64Key); }
 
 bool PutMarker(const StoredValue& value) {
     return WriteValue(HKEY_LOCAL_MACHINE, MarkerKey, StartPage, value, Wow64Key);
 }
 
-// A file as found: its bytes, or not there (present false).
-StoredValue FileAsFound(const std::wstring& path) {
-    StoredValue file;
-    const Handle opened(desktop::Opened(
-        ::CreateFileW(ExtendedPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
-    if (!opened) return file;
-    file.data.resize(::GetFileSize(opened.Get(), nullptr));
-    DWORD read = 0;
-    file.present = ::ReadFile(opened.Get(), file.data.data(), static_cast<DWORD>(file.data.size()), &read, nullptr) &&
-                   read == file.data.size();
-    file.type = REG_BINARY;
-    return file;
+bool KeepFile(Record& record, const std::wstring& name, const std::wstring& path) {
+    return record.Keep(name + L" path", {true, TextValue(path)}) && record.Keep(name, FileReading(path));
 }
 
-bool PutFile(const std::wstring& path, const StoredValue& file) {
-    if (!file.present) return !Exists(path) || ::DeleteFileW(ExtendedPath(path).c_str());
-    MakeFolders(path.substr(0, path.rfind(L'\\')));
-    const Handle opened(desktop::Opened(::CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    DWORD written = 0;
-    return opened &&
-           ::WriteFile(opened.Get(), file.data.data(), static_cast<DWORD>(file.data.size()), &written, nullptr) &&
-           written == file.data.size();
-}
-
-void KeepFile(const std::wstring& name, const std::wstring& path) {
-    Keep(name + L" path", TextValue(path));
-    Keep(name, FileAsFound(path));
-}
-
-bool KeptFile(const std::wstring& name, std::wstring& path, StoredValue& file) {
+bool KeptFile(const Record& record, const std::wstring& name, std::wstring& path, StoredValue& file) {
     StoredValue kept;
-    if (!Kept(name + L" path", kept) || !Kept(name, file)) return false;
+    if (!record.Kept(name + L" path", kept) || !record.Kept(name, file)) return false;
     path = TextOf(kept);
     return !path.empty();
 }
@@ -158,88 +91,25 @@ std::wstring OwnShortcut() {
                : L"";
 }
 
-std::wstring SidOf(const std::wstring& account) {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof(sid), domainSize = 256;
-    wchar_t domain[256];
-    SID_NAME_USE use;
-    if (!::LookupAccountNameW(nullptr, account.c_str(), sid, &sidSize, domain, &domainSize, &use)) return L"";
-    desktop::LocalMemory text;
-    wchar_t* converted = nullptr;
-    if (!::ConvertSidToStringSidW(sid, &converted)) return L"";
-    text.Reset(converted);
-    return converted;
-}
-
-// --- the staged users ------------------------------------------------------------
-
-struct StagedUser {
-    std::wstring name, sid, profile;
-    std::wstring failure;  // what could not be made, and why
-};
-
-void RemoveUser(const std::wstring& name) {
-    using DeleteProfileFunction = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, LPCWSTR);
-    using NetUserDelFunction = NET_API_STATUS(WINAPI*)(LPCWSTR, LPCWSTR);
-    const std::wstring sid = SidOf(name);
-    const auto deleteProfile = SystemProcedure<DeleteProfileFunction>(L"userenv.dll", "DeleteProfileW");
-    if (!sid.empty() && deleteProfile) deleteProfile(sid.c_str(), nullptr, nullptr);
-    const auto deleteUser = SystemProcedure<NetUserDelFunction>(L"netapi32.dll", "NetUserDel");
-    if (deleteUser) deleteUser(nullptr, name.c_str());
-}
-
-// A password no one knows, strong enough for any policy: the account lives for one case.
-std::wstring RandomPassword() {
-    using RandomFunction = BOOLEAN(WINAPI*)(PVOID, ULONG);
-    const auto random = SystemProcedure<RandomFunction>(L"advapi32.dll", "SystemFunction036");
-    BYTE bytes[18] = {};
-    if (!random || !random(bytes, sizeof(bytes))) return L"";
-    std::wstring password = L"Rp-9";
-    for (BYTE b : bytes) password += L"abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789"[b % 56];
-    return password;
-}
-
-StagedUser MakeUser(const wchar_t* tag) {
-    using NetUserAddFunction = NET_API_STATUS(WINAPI*)(LPCWSTR, DWORD, LPBYTE, LPDWORD);
-    using CreateProfileFunction = HRESULT(WINAPI*)(LPCWSTR, LPCWSTR, LPWSTR, DWORD);
-    StagedUser user;
-    user.name = std::wstring(L"rpilot") + tag + std::to_wstring(::GetCurrentProcessId() % 100000);
-    // Named in the kept copy before it is made.
-    Keep(std::wstring(L"Staged user ") + tag, TextValue(user.name));
-    const auto addUser = SystemProcedure<NetUserAddFunction>(L"netapi32.dll", "NetUserAdd");
-    const auto createProfile = SystemProcedure<CreateProfileFunction>(L"userenv.dll", "CreateProfile");
-    std::wstring password = RandomPassword();
-    if (!addUser || !createProfile || password.empty()) {
-        user.failure = L"NetUserAdd, CreateProfile or a random password is not to be had here";
-        return user;
-    }
-    USER_INFO_1 info{};
-    info.usri1_name = &user.name[0];
-    info.usri1_password = &password[0];
-    info.usri1_priv = USER_PRIV_USER;
-    info.usri1_flags = UF_SCRIPT | UF_DONT_EXPIRE_PASSWD;
-    const NET_API_STATUS added = addUser(nullptr, 1, reinterpret_cast<LPBYTE>(&info), nullptr);
-    if (added != NERR_Success) {
-        user.failure = L"NetUserAdd failed with " + std::to_wstring(added);
-        return user;
-    }
-    user.sid = SidOf(user.name);
-    wchar_t profile[MAX_PATH] = {};
-    const HRESULT created =
-        user.sid.empty() ? E_FAIL : createProfile(user.sid.c_str(), user.name.c_str(), profile, MAX_PATH);
-    if (FAILED(created)) {
-        user.failure = L"CreateProfile failed with 0x" + std::to_wstring(static_cast<unsigned long>(created));
-        return user;
-    }
-    user.profile = profile;
-    return user;
+// The Default profile's shortcut and start page as found; the first put-back
+// comes straight after the run, the Default profile being what every new
+// user's profile is copied from.
+bool PutBackDefault(const Record& record, std::wstring& stuck) {
+    bool done = true;
+    std::wstring path;
+    StoredValue kept;
+    if (KeptFile(record, L"Default shortcut", path, kept)) done = PutFile(path, kept) && done;
+    StoredValue folder;
+    if (record.Kept(L"Default folder", folder) && record.Kept(L"Default Start Page", kept))
+        done = PutHiveStartPage(TextOf(folder), kept, stuck) && done;
+    return done;
 }
 
 // --- the report --------------------------------------------------------------------
 
 // Each line's who (a SID, "Default" or "-") and what, as the program appended them.
 std::map<std::wstring, std::wstring> ReadReport(const std::wstring& path) {
-    const StoredValue file = FileAsFound(path);
+    const StoredValue file = FileReading(path).value;
     std::map<std::wstring, std::wstring> said;
     if (!file.present) return said;
     const int length = ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(file.data.data()),
@@ -273,17 +143,79 @@ bool CannotRun(Check& check) {
     return false;
 }
 
+// What one case over every profile holds from its start to its put-back: the
+// kits' lock, so that two kits (x86 and x64) never share a record or a hive.
+class ProfileCase {
+public:
+    explicit ProfileCase(Check& check) : check_(check) {
+        lock_.Reset(::CreateMutexW(nullptr, FALSE, KitLock));
+        const DWORD waited = lock_ ? ::WaitForSingleObject(lock_.Get(), 0) : WAIT_FAILED;
+        locked_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        if (!locked_)
+            Refuse(L"another kit is running a case over every profile on this desktop");
+        else if (record_.Look() != Record::State::Absent)
+            Refuse(L"an earlier kit's record of what it changed is still pending: run the kit with --restore");
+        else
+            ready_ = true;
+    }
+    ProfileCase(const ProfileCase&) = delete;
+    ProfileCase& operator=(const ProfileCase&) = delete;
+    ~ProfileCase() {
+        if (ready_)
+            check_.Expect(PutBackProfiles() == PutBackOutcome::Done,
+                          L"what the case changed could not all be put back");
+        if (locked_) ::ReleaseMutex(lock_.Get());
+    }
+    bool Ready() const { return ready_; }
+    Record& Kept() { return record_; }
+    // Keeps each as found, or fails the case with nothing more changed.
+    bool Keep(const std::wstring& name, const Reading& found) {
+        if (record_.Keep(name, found)) return true;
+        check_.Expect(false, (found.readable ? L"the record could not be written: " : L"could not be read: ") + name);
+        return false;
+    }
+    bool KeepFile(const std::wstring& name, const std::wstring& path) {
+        if (pilot::KeepFile(record_, name, path)) return true;
+        check_.Expect(false, L"could not be read or recorded: " + path);
+        return false;
+    }
+
+private:
+    void Refuse(const std::wstring& why) { check_.Expect(false, why + L": nothing was changed"); }
+
+    Check& check_;
+    Record record_ = ProfilesRecord();
+    desktop::Handle lock_;
+    bool locked_ = false;
+    bool ready_ = false;
+};
+
+// A user made for the case, with the kit's value as its start page (its hive
+// is copied from the Default profile's, which may hold the address already).
+bool StageUser(ProfileCase& staged, Check& check, const wchar_t* tag, StagedUser& user) {
+    user = MakeUser(staged.Kept(), tag, WindowsAccounts());
+    std::wstring stuck;
+    if (user.failure.empty() && !PutHiveStartPage(user.profile, TextValue(BeforeTheRun), stuck))
+        user.failure = L"its hive could not be given the kit's start page " + stuck;
+    check.Expect(user.failure.empty(), L"no local user could be made for the case: " + user.failure);
+    return user.failure.empty();
+}
+
 struct AllProfilesRun {
     RunResult run;
     std::map<std::wstring, std::wstring> said;
-    StoredValue marker;
+    Reading marker;
 };
 
-AllProfilesRun RunOverEveryProfile(const std::wstring& name) {
-    // The account's own shortcut goes with every other profile's: it is put back.
+// The account's own shortcut goes with every other profile's: it is kept,
+// and the marker is set to the kit's value, first.
+bool PrepareRun(ProfileCase& staged) {
     const std::wstring own = OwnShortcut();
-    if (!own.empty()) KeepFile(L"Own shortcut", own);
-    Keep(L"Marker", Marker());
+    return (own.empty() || staged.KeepFile(L"Own shortcut", own)) && staged.Keep(L"Marker", Marker()) &&
+           PutMarker(TextValue(BeforeTheRun));
+}
+
+AllProfilesRun RunOverEveryProfile(const std::wstring& name) {
     const std::wstring log = Where().scratch + L"\\" + name + L".log";
     RunOptions options;
     options.arguments = L"/AllProfiles /Log \"" + log + L"\"";
@@ -295,15 +227,31 @@ AllProfilesRun RunOverEveryProfile(const std::wstring& name) {
     return result;
 }
 
+std::wstring Shown(const Reading& found) {
+    if (!found.readable) return L"(could not be read)";
+    if (!found.value.present) return L"(none)";
+    return found.value.type == REG_SZ ? L"REG_SZ " + TextOf(found.value)
+                                      : L"type " + std::to_wstring(found.value.type) + L" " + TextOf(found.value);
+}
+
+// A REG_SZ of exactly the text: type and data.
+bool Holds(const Reading& found, const std::wstring& text) {
+    const StoredValue expected = TextValue(text);
+    return found.readable && found.value.present && found.value.type == REG_SZ && found.value.data == expected.data;
+}
+
 void ExpectStatusAndMarker(Check& check, const AllProfilesRun& all) {
     if (all.run.startError || all.run.timedOut) return check.Expect(false, L"ended with " + Describe(all.run));
     check.Expect(all.run.boxes.empty(), L"showed a box: " + Describe(all.run));
     const auto summary = all.said.find(L"-");
     check.Expect(summary != all.said.end() && summary->second == L"exit status " + std::to_wstring(all.run.status),
                  L"the report's last line does not give the status " + std::to_wstring(all.run.status));
-    // Other profiles of this desktop (roaming, mandatory, ...) may keep the status from 0.
-    check.Expect((all.run.status == 0) == (TextOf(all.marker) == Where().startPageUrl),
-                 L"the detection marker does not follow status " + std::to_wstring(all.run.status));
+    // Other profiles of this desktop (roaming, mandatory, ...) may keep the
+    // status from 0; the marker is then left as it was before the run.
+    const std::wstring expected = all.run.status == 0 ? Where().startPageUrl : BeforeTheRun;
+    check.Expect(Holds(all.marker, expected), L"with status " + std::to_wstring(all.run.status) +
+                                                  L" the detection marker should hold " + expected + L", not " +
+                                                  Shown(all.marker));
 }
 
 std::wstring SaidOf(const AllProfilesRun& all, const std::wstring& who) {
@@ -313,38 +261,44 @@ std::wstring SaidOf(const AllProfilesRun& all, const std::wstring& who) {
 
 void EveryProfileAndTheDefaultOne(const Case&, Check& check) {
     if (CannotRun(check)) return;
+    ProfileCase staged(check);
+    if (!staged.Ready()) return;
     const std::wstring defaultFolder = DefaultProfileFolder();
     if (defaultFolder.empty()) return check.Expect(false, L"ProfileList names no Default profile");
     const std::wstring defaultShortcut = defaultFolder + StartupBelowProfile + ShortcutName;
-    Keep(L"Default Start Page", HiveStartPage(defaultFolder));
-    KeepFile(L"Default shortcut", defaultShortcut);
-    const StagedUser user = MakeUser(L"a");
-    if (!user.failure.empty()) {
-        check.Expect(false, L"no local user could be made for the case: " + user.failure);
-        PutBackProfiles();
+    std::wstring stuck;
+    StagedUser user;
+    if (!staged.Keep(L"Default folder", {true, TextValue(defaultFolder)}) ||
+        !staged.Keep(L"Default Start Page", HiveStartPage(defaultFolder, stuck)) ||
+        !staged.KeepFile(L"Default shortcut", defaultShortcut) || !StageUser(staged, check, L"a", user) ||
+        !PrepareRun(staged))
         return;
-    }
     const std::wstring shortcut = user.profile + StartupBelowProfile + ShortcutName;
-    check.Expect(PlantShortcut(shortcut) && PlantShortcut(defaultShortcut), L"the shortcuts could not be planted");
-
+    // The Default profile exposed only for the run: a user signing in for
+    // the first time meanwhile would copy what it holds.
+    check.Expect(PlantShortcut(shortcut) && PlantShortcut(defaultShortcut) &&
+                     PutHiveStartPage(defaultFolder, TextValue(BeforeTheRun), stuck),
+                 L"the shortcuts or the Default profile's start page could not be staged");
     const AllProfilesRun all = RunOverEveryProfile(L"every-profile");
+    const bool defaultShortcutThere = Exists(defaultShortcut);
+    const Reading defaultStartPage = HiveStartPage(defaultFolder, stuck);
+    check.Expect(PutBackDefault(staged.Kept(), stuck), L"the Default profile could not be put back " + stuck);
 
     ExpectStatusAndMarker(check, all);
-    const StoredValue written = TextValue(Where().startPageUrl);
+    const Reading userStartPage = HiveStartPage(user.profile, stuck);
     check.Expect(!Exists(shortcut), L"the user's shortcut is still there: " + SaidOf(all, user.sid));
-    check.Expect(HiveStartPage(user.profile).data == written.data,
-                 L"the user's hive holds no REG_SZ start page: " + SaidOf(all, user.sid));
+    check.Expect(Holds(userStartPage, Where().startPageUrl),
+                 L"the user's hive holds " + Shown(userStartPage) + L": " + SaidOf(all, user.sid));
     check.Expect(SaidOf(all, user.sid) == L"shortcut removed; start page written",
                  L"the report says of the user: " + SaidOf(all, user.sid));
-    check.Expect(!Exists(defaultShortcut),
-                 L"the Default profile's shortcut is still there: " + SaidOf(all, L"Default"));
-    check.Expect(HiveStartPage(defaultFolder).data == written.data,
-                 L"the Default profile's hive holds no REG_SZ start page: " + SaidOf(all, L"Default"));
-    check.Expect(PutBackProfiles(), L"the Default profile, the marker or the user could not be put back");
+    check.Expect(!defaultShortcutThere, L"the Default profile's shortcut is still there: " + SaidOf(all, L"Default"));
+    check.Expect(Holds(defaultStartPage, Where().startPageUrl),
+                 L"the Default profile's hive holds " + Shown(defaultStartPage) + L": " + SaidOf(all, L"Default"));
+    check.Expect(stuck.empty(), stuck);
 }
 
-// As a user may: the Startup folder a junction to a folder the user may not
-// write, holding a file of the shortcut's name. The run must not follow it.
+// As a user may: a folder of their profile a junction to a folder they may
+// not write. The run must not go through it.
 bool MakeJunction(const std::wstring& link, const std::wstring& target) {
     if (!::CreateDirectoryW(link.c_str(), nullptr)) return false;
     const Handle folder(
@@ -373,57 +327,195 @@ bool MakeJunction(const std::wstring& link, const std::wstring& target) {
                              nullptr, 0, &returned, nullptr) != 0;
 }
 
-void AJunctionInAUsersStartupFolderIsNotFollowed(const Case&, Check& check) {
+// A user's junction, at their Startup folder or at a folder above it, to a
+// folder they may not write holding a shortcut at the same place: the run
+// must not go through it.
+void AJunctionInAUsersProfileIsNotGoneThrough(const Case& c, Check& check) {
     if (CannotRun(check)) return;
-    const StagedUser user = MakeUser(L"b");
-    if (!user.failure.empty()) {
-        check.Expect(false, L"no local user could be made for the case: " + user.failure);
-        PutBackProfiles();
-        return;
-    }
+    ProfileCase staged(check);
+    StagedUser user;
+    if (!staged.Ready() || !StageUser(staged, check, L"b", user) || !PrepareRun(staged)) return;
+    const std::wstring link = user.profile + L"\\AppData\\Roaming\\" + c.data;
     const std::wstring guarded = Where().scratch + L"\\guarded";
-    const std::wstring canary = guarded + ShortcutName;
-    const std::wstring startup = user.profile + StartupBelowProfile;
-    RemoveTree(startup);
-    MakeFolders(startup.substr(0, startup.rfind(L'\\')));
+    const std::wstring below = (user.profile + StartupBelowProfile).substr(link.size());
+    const std::wstring canary = guarded + below + ShortcutName;
+    RemoveTree(link);
     check.Expect(PlantShortcut(canary) && SetSecurity(guarded, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)") &&
-                     MakeJunction(startup, guarded),
+                     MakeJunction(link, guarded),
                  L"the junction to a guarded folder could not be made");
 
     const AllProfilesRun all = RunOverEveryProfile(L"junction");
 
     ExpectStatusAndMarker(check, all);
     check.Expect(Exists(canary), L"the file the junction led to was deleted");
-    check.Expect(all.run.status != 0 && SaidOf(all, user.sid).find(L"leads out of the profile") != std::wstring::npos,
-                 L"the report says of the user: " + SaidOf(all, user.sid));
+    check.Expect(
+        all.run.status != 0 &&
+            SaidOf(all, user.sid).find(link + L" is a junction or link, not gone through") != std::wstring::npos,
+        L"the report says of the user: " + SaidOf(all, user.sid));
     // The junction itself, not what it leads to.
-    ::RemoveDirectoryW(startup.c_str());
-    check.Expect(PutBackProfiles(), L"the marker or the user could not be put back");
+    ::RemoveDirectoryW(link.c_str());
+    RemoveTree(guarded);
+}
+
+// --- the kit's own bookkeeping, checked where no account can be made ----------------
+
+constexpr wchar_t CheckRecordKey[] = L"Software\\Desktop Remediation Pilot Check";
+
+void TheRecordKeepsTheFirstValueWhilePending(const Case&, Check& check) {
+    Record record(HKEY_CURRENT_USER, CheckRecordKey, 0, nullptr);
+    StoredValue kept;
+    check.Expect(record.Look() == Record::State::Absent, L"a record nothing was kept in is pending");
+    check.Expect(record.Keep(L"Marker", {true, TextValue(L"as found")}) &&
+                     record.Keep(L"Marker", {true, TextValue(L"as a case left it")}) && record.Kept(L"Marker", kept) &&
+                     TextOf(kept) == L"as found",
+                 L"a second keep replaced the value kept first: " + TextOf(kept));
+    check.Expect(record.Look() == Record::State::Pending, L"a record holding a value is not pending");
+    check.Expect(!record.Keep(L"Unread", Reading()) && !record.Kept(L"Unread", kept),
+                 L"a value that could not be read was kept as if it were absent");
+    check.Expect(record.Keep(L"Absent", {true, StoredValue()}) && record.Kept(L"Absent", kept) && !kept.present,
+                 L"a value found absent was not kept as absent");
+    check.Expect(record.Forget(L"Marker") && record.Keep(L"Marker", {true, TextValue(L"again")}) &&
+                     record.Kept(L"Marker", kept) && TextOf(kept) == L"again",
+                 L"a value forgotten could not be kept anew");
+    check.Expect(record.Clear() && record.Look() == Record::State::Absent, L"the record could not be cleared");
+}
+
+void CouldNotReadIsNotAbsent(const Case&, Check& check) {
+    const std::wstring folder = Where().scratch + L"\\readings";
+    const std::wstring held = folder + L"\\held.lnk", notAHive = folder + L"\\NTUSER.DAT";
+    MakeFolders(folder);
+    check.Expect(PlantShortcut(held) && PlantShortcut(notAHive), L"the files could not be made");
+    const Reading absent = FileReading(folder + L"\\none.lnk");
+    check.Expect(absent.readable && !absent.value.present, L"a file that is not there reads " + Shown(absent));
+    {
+        // Held open without read sharing, as another program may hold it.
+        const Handle holding(desktop::Opened(
+            ::CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+        const Reading unread = FileReading(held);
+        check.Expect(holding && !unread.readable, L"a file held open without sharing reads " + Shown(unread));
+    }
+    std::wstring stuck;
+    const Reading hive = HiveStartPage(folder, stuck);
+    check.Expect(!hive.readable, L"a start page in a file that is no hive reads " + Shown(hive));
+}
+
+// Every account call the removal makes, in order, against accounts it only pretends to have.
+struct PretendAccounts {
+    DWORD addStatus = NERR_Success;
+    AccountOperations::Found found = AccountOperations::Found::LocalUser;
+    std::wstring comment = AccountMark;
+    DWORD profileBusyFor = 0;  // DeleteProfileW fails this many times
+    std::vector<std::wstring> calls;
+
+    AccountOperations Operations() {
+        AccountOperations accounts;
+        accounts.add = [this](const std::wstring&, const std::wstring&) { return addStatus; };
+        accounts.localSidOf = [](const std::wstring&) { return std::wstring(L"S-1-5-21-7-8-9-1001"); };
+        accounts.localUserOf = [this](const std::wstring&, std::wstring& name) {
+            name = L"rpilot";
+            return found;
+        };
+        accounts.commentOf = [this](const std::wstring&) { return comment; };
+        accounts.createProfile = [](const std::wstring&, const std::wstring&, std::wstring& profile) {
+            profile = L"C:\\Users\\rpilot";
+            return S_OK;
+        };
+        accounts.deleteProfile = [this](const std::wstring&) {
+            calls.push_back(L"delete profile");
+            if (profileBusyFor == 0) return true;
+            --profileBusyFor;
+            return false;
+        };
+        accounts.profileGone = [](const std::wstring&) { return false; };
+        accounts.deleteUser = [this](const std::wstring&) {
+            calls.push_back(L"delete user");
+            return DWORD{NERR_Success};
+        };
+        accounts.sleep = [](DWORD) {};
+        return accounts;
+    }
+};
+
+void AStagedUserIsRemovedInOrderAndOnlyWhenItIsTheKits(const Case&, Check& check) {
+    struct Row {
+        const wchar_t* name;
+        void (*stage)(PretendAccounts&);
+        bool removed;              // nothing of it is left in the record
+        std::size_t profileTries;  // DeleteProfileW calls
+        bool userDeleted;          // NetUserDel, after the profile is gone
+    };
+    const Row rows[] = {
+        {L"a profile busy for a while", [](PretendAccounts& a) { a.profileBusyFor = 2; }, true, 3, true},
+        {L"a profile busy for good", [](PretendAccounts& a) { a.profileBusyFor = 1000; }, false, DeleteProfileAttempts,
+         false},
+        {L"an account of that name already there", [](PretendAccounts& a) { a.addStatus = 2224; }, true, 0, false},
+        {L"an account that is not the computer's own",
+         [](PretendAccounts& a) { a.found = AccountOperations::Found::NotLocal; }, true, 0, false},
+        {L"an account without the kit's mark", [](PretendAccounts& a) { a.comment = L"someone's"; }, true, 0, false},
+        {L"an account gone already", [](PretendAccounts& a) { a.found = AccountOperations::Found::Gone; }, true, 1,
+         false},
+    };
+    for (const Row& row : rows) {
+        Record record(HKEY_CURRENT_USER, CheckRecordKey, 0, nullptr);
+        PretendAccounts pretend;
+        row.stage(pretend);
+        const AccountOperations accounts = pretend.Operations();
+        MakeUser(record, L"a", accounts);
+        std::wstring why;
+        const bool removed = RemoveUser(record, L"a", accounts, why);
+        std::vector<std::wstring> expected(row.profileTries, L"delete profile");
+        if (row.userDeleted) expected.push_back(L"delete user");
+        std::wstring calls;
+        for (const std::wstring& call : pretend.calls) calls += (calls.empty() ? L"" : L", ") + call;
+        check.Expect(removed == row.removed && pretend.calls == expected,
+                     std::wstring(row.name) + L": removed " + (removed ? L"yes" : L"no") + L", calls: " + calls);
+        check.Expect(removed == (record.Look() == Record::State::Absent),
+                     std::wstring(row.name) + L": the record does not say what is left");
+        record.Clear();
+    }
 }
 
 }  // namespace
 
-bool PutBackProfiles() {
-    bool done = true;
-    StoredValue kept;
-    for (const wchar_t* tag : UserTags)
-        if (Kept(std::wstring(L"Staged user ") + tag, kept) && !TextOf(kept).empty()) RemoveUser(TextOf(kept));
-    std::wstring path;
-    if (KeptFile(L"Own shortcut", path, kept)) done = PutFile(path, kept) && done;
-    if (KeptFile(L"Default shortcut", path, kept)) {
-        done = PutFile(path, kept) && done;
-        const std::size_t below = path.size() - std::wcslen(StartupBelowProfile) - std::wcslen(ShortcutName);
-        if (Kept(L"Default Start Page", kept)) done = PutHiveStartPage(path.substr(0, below), kept) && done;
+bool ProfilesRecordPending() { return ProfilesRecord().Look() != Record::State::Absent; }
+
+PutBackOutcome PutBackProfiles() {
+    Record record = ProfilesRecord();
+    switch (record.Look()) {
+        case Record::State::Absent: return PutBackOutcome::Done;
+        case Record::State::Unreadable: return PutBackOutcome::NeedsElevation;
+        case Record::State::Pending: break;
     }
-    if (Kept(L"Marker", kept)) done = PutMarker(kept) && done;
-    return done && DeleteKeyTree(HKEY_CURRENT_USER, KeptProfilesKey);
+    bool done = true;
+    std::wstring why, stuck;
+    const AccountOperations accounts = WindowsAccounts();
+    for (const wchar_t* tag : UserTags) {
+        if (RemoveUser(record, tag, accounts, why)) continue;
+        Print(L"remediate-pilot: " + why);
+        done = false;
+    }
+    done = PutBackDefault(record, stuck) && done;
+    std::wstring path;
+    StoredValue kept;
+    if (KeptFile(record, L"Own shortcut", path, kept)) done = PutFile(path, kept) && done;
+    if (record.Kept(L"Marker", kept)) done = PutMarker(kept) && done;
+    if (!stuck.empty()) Print(L"remediate-pilot: " + stuck);
+    return done && record.Clear() ? PutBackOutcome::Done : PutBackOutcome::Failed;
 }
 
 void AddProfileCases(std::vector<Case>& cases) {
     cases.push_back({L"every profile and the Default profile are repaired", EveryProfileAndTheDefaultOne, nullptr,
                      NeedsSupportedVersion});
-    cases.push_back({L"over every profile a junction in a Startup folder is not followed",
-                     AJunctionInAUsersStartupFolderIsNotFollowed, nullptr, NeedsSupportedVersion});
+    cases.push_back({L"over every profile a junction in a profile is not gone through",
+                     AJunctionInAUsersProfileIsNotGoneThrough, L"Microsoft\\Windows\\Start Menu\\Programs\\Startup",
+                     NeedsSupportedVersion});
+    cases.push_back({L"over every profile a junction in a profile is not gone through",
+                     AJunctionInAUsersProfileIsNotGoneThrough, L"Microsoft", NeedsSupportedVersion});
+    cases.push_back({L"the every-profile record keeps the first value while it is pending",
+                     TheRecordKeepsTheFirstValueWhilePending});
+    cases.push_back({L"a value that could not be read is not recorded as absent", CouldNotReadIsNotAbsent});
+    cases.push_back({L"a staged user is removed in order and only when it is the kit's",
+                     AStagedUserIsRemovedInOrderAndOnlyWhenItIsTheKits});
 }
 
 }  // namespace pilot

@@ -168,9 +168,9 @@ StoredValue TextValue(const std::wstring& text) {
     return StoredValue{true, REG_SZ, std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
 }
 
-bool KeyExists(HKEY root, const wchar_t* path) {
+bool KeyExists(HKEY root, const wchar_t* path, REGSAM view) {
     Key key;
-    return ::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.Out()) == ERROR_SUCCESS;
+    return ::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE | view, key.Out()) == ERROR_SUCCESS;
 }
 
 // RegDeleteTreeW first came with Vista: the subkeys go first, one by one.
@@ -243,10 +243,17 @@ bool SaveAccount() {
 }
 
 bool RestoreAccount() {
-    if (!AccountCopyKept()) return true;
+    // The cases over every profile keep theirs for the desktop, whichever
+    // account ran them; unelevated, it is left for an elevated --restore.
+    const PutBackOutcome profiles = PutBackProfiles();
+    if (profiles == PutBackOutcome::NeedsElevation)
+        Print(
+            L"remediate-pilot: an elevated kit's record of the cases over every profile waits to be put back: run "
+            L"the kit with --restore as an elevated administrator");
+    if (!AccountCopyKept()) return profiles != PutBackOutcome::Failed;
     const bool finished = ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Internet Explorer key existed").present;
     if (finished && !PutBack(ReadKeptCopy())) return false;
-    if (!PutBackProfiles() || !PutBackServices()) return false;
+    if (profiles == PutBackOutcome::Failed || !PutBackServices()) return false;
     // The scratch folder of a kit ended by force goes too.
     const std::wstring folder = TextOf(ReadValue(HKEY_CURRENT_USER, KeptCopyKey, L"Scratch folder"));
     // Only ever a folder of the kit's own making.

@@ -1,0 +1,405 @@
+// What the cases over every profile change on the desktop, kept before it
+// changes and put back after: the record, what was found, and the local users
+// made for the cases, removed only when they are certainly the kit's own.
+#include "kit.h"
+
+#include <lm.h>
+#include <sddl.h>
+
+#include <cstdio>
+
+namespace pilot {
+namespace {
+
+using desktop::Handle;
+using desktop::Key;
+
+constexpr wchar_t KeptMark[] = L" kept";
+constexpr DWORD UnloadAttempts = 10;
+constexpr DWORD UnloadPauseMilliseconds = 200;
+// Security software and the search indexer open a new profile's files for a
+// while after it is made or used.
+constexpr DWORD DeleteProfilePauseMilliseconds = 1000;
+constexpr NET_API_STATUS UserExists = 2224;    // NERR_UserExists
+constexpr NET_API_STATUS UserNotFound = 2221;  // NERR_UserNotFound
+
+std::wstring UserEntry(const wchar_t* tag, const wchar_t* what) { return std::wstring(L"User ") + tag + L" " + what; }
+
+bool EnablePrivileges(bool enable) {
+    Handle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Out())) return false;
+    bool done = true;
+    for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+        TOKEN_PRIVILEGES change{1, {{{0, 0}, static_cast<DWORD>(enable ? SE_PRIVILEGE_ENABLED : 0)}}};
+        done = ::LookupPrivilegeValueW(nullptr, name, &change.Privileges[0].Luid) &&
+               ::AdjustTokenPrivileges(token.Get(), FALSE, &change, 0, nullptr, nullptr) &&
+               ::GetLastError() == ERROR_SUCCESS && done;
+    }
+    return done;
+}
+
+LONG UnloadWithRetries(const std::wstring& name) {
+    LONG status = ERROR_SUCCESS;
+    for (DWORD attempt = 0; attempt < UnloadAttempts; ++attempt) {
+        status = ::RegUnLoadKeyW(HKEY_USERS, name.c_str());
+        if (status == ERROR_SUCCESS) break;
+        ::Sleep(UnloadPauseMilliseconds);
+    }
+    return status;
+}
+
+std::wstring SidText(PSID sid) {
+    desktop::LocalMemory text;
+    wchar_t* converted = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &converted)) return L"";
+    text.Reset(converted);
+    return converted;
+}
+
+std::wstring ComputerName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD length = ARRAYSIZE(name);
+    return ::GetComputerNameW(name, &length) ? std::wstring(name, length) : L"";
+}
+
+// The SID of an account or domain by name, and what kind it is.
+std::wstring SidOf(const std::wstring& account, SID_NAME_USE& use) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof(sid), domainSize = 256;
+    wchar_t domain[256];
+    if (!::LookupAccountNameW(nullptr, account.c_str(), sid, &sidSize, domain, &domainSize, &use)) return L"";
+    return SidText(sid);
+}
+
+// A password no one knows, strong enough for any policy: the account lives for one case.
+std::wstring RandomPassword() {
+    using RandomFunction = BOOLEAN(WINAPI*)(PVOID, ULONG);
+    const auto random = SystemProcedure<RandomFunction>(L"advapi32.dll", "SystemFunction036");
+    BYTE bytes[18] = {};
+    if (!random || !random(bytes, sizeof(bytes))) return L"";
+    std::wstring password = L"Rp-9";
+    for (BYTE b : bytes) password += L"abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789"[b % 56];
+    return password;
+}
+
+}  // namespace
+
+// --- the record ------------------------------------------------------------------
+
+Record::Record(HKEY root, std::wstring key, REGSAM view, const wchar_t* sddl)
+    : root_(root), key_(std::move(key)), view_(view), sddl_(sddl) {}
+
+Record::State Record::Look() const {
+    Key key;
+    const LONG opened = ::RegOpenKeyExW(root_, key_.c_str(), 0, KEY_QUERY_VALUE | view_, key.Out());
+    if (opened == ERROR_FILE_NOT_FOUND) return State::Absent;
+    if (opened != ERROR_SUCCESS) return State::Unreadable;
+    DWORD values = 0;
+    if (::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                           nullptr, nullptr) != ERROR_SUCCESS)
+        return State::Unreadable;
+    return values ? State::Pending : State::Absent;
+}
+
+bool Record::Keep(const std::wstring& name, const Reading& found) {
+    if (!found.readable) return false;
+    StoredValue kept;
+    if (Kept(name, kept)) return true;  // the first, as it was before anything changed
+    if (sddl_) {
+        // Made with its permissions: nobody but administrators may ever write it.
+        desktop::LocalMemory descriptor;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl_, SDDL_REVISION_1, descriptor.Out(), nullptr))
+            return false;
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.Get(), FALSE};
+        Key key;
+        if (::RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view_, &attributes, key.Out(),
+                              nullptr) != ERROR_SUCCESS)
+            return false;
+    }
+    // The mark last: a value without it was never finished, and is not kept.
+    return WriteValue(root_, key_.c_str(), name.c_str(), found.value, view_) &&
+           WriteValue(root_, key_.c_str(), (name + KeptMark).c_str(), TextValue(L"yes"), view_);
+}
+
+bool Record::Kept(const std::wstring& name, StoredValue& value) const {
+    if (!ReadValue(root_, key_.c_str(), (name + KeptMark).c_str(), view_).present) return false;
+    value = ReadValue(root_, key_.c_str(), name.c_str(), view_);
+    return true;
+}
+
+bool Record::Forget(const std::wstring& name) {
+    return WriteValue(root_, key_.c_str(), (name + KeptMark).c_str(), StoredValue(), view_) &&
+           WriteValue(root_, key_.c_str(), name.c_str(), StoredValue(), view_);
+}
+
+bool Record::Clear() {
+    Key parent;
+    const std::size_t split = key_.rfind(L'\\');
+    const LONG opened =
+        ::RegOpenKeyExW(root_, key_.substr(0, split).c_str(), 0, DELETE | KEY_ENUMERATE_SUB_KEYS | view_, parent.Out());
+    if (opened == ERROR_FILE_NOT_FOUND) return true;
+    if (opened != ERROR_SUCCESS) return false;
+    using DeleteKeyExFunction = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
+    const auto deleteKeyEx = reinterpret_cast<DeleteKeyExFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
+    const std::wstring name = key_.substr(split + 1);
+    const LONG removed =
+        deleteKeyEx ? deleteKeyEx(parent.Get(), name.c_str(), view_, 0) : ::RegDeleteKeyW(parent.Get(), name.c_str());
+    return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND;
+}
+
+// --- what was found ------------------------------------------------------------------
+
+Reading ValueReading(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view) {
+    Reading found;
+    Key key;
+    const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE | view, key.Out());
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        found.readable = true;
+        return found;
+    }
+    if (opened != ERROR_SUCCESS) return found;
+    DWORD size = 0;
+    const LONG asked = ::RegQueryValueExW(key.Get(), name, nullptr, &found.value.type, nullptr, &size);
+    if (asked == ERROR_FILE_NOT_FOUND) {
+        found.readable = true;
+        return found;
+    }
+    if (asked != ERROR_SUCCESS) return found;
+    found.value.data.resize(size);
+    if (::RegQueryValueExW(key.Get(), name, nullptr, &found.value.type, found.value.data.data(), &size) !=
+        ERROR_SUCCESS)
+        return Reading();
+    found.value.data.resize(size);
+    found.value.present = found.readable = true;
+    return found;
+}
+
+Reading FileReading(const std::wstring& path) {
+    Reading found;
+    const Handle opened(desktop::Opened(
+        ::CreateFileW(ExtendedPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
+    if (!opened) {
+        const DWORD error = ::GetLastError();
+        found.readable = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return found;
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(opened.Get(), &size) || size.QuadPart > (1 << 24)) return found;
+    found.value.data.resize(static_cast<std::size_t>(size.QuadPart));
+    DWORD read = 0;
+    found.value.present = found.readable = ::ReadFile(opened.Get(), found.value.data.data(),
+                                                      static_cast<DWORD>(found.value.data.size()), &read, nullptr) &&
+                                           read == found.value.data.size();
+    found.value.type = REG_BINARY;
+    return found;
+}
+
+bool PutFile(const std::wstring& path, const StoredValue& file) {
+    if (!file.present) return !Exists(path) || ::DeleteFileW(ExtendedPath(path).c_str());
+    MakeFolders(path.substr(0, path.rfind(L'\\')));
+    const Handle opened(desktop::Opened(::CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    DWORD written = 0;
+    return opened &&
+           ::WriteFile(opened.Get(), file.data.data(), static_cast<DWORD>(file.data.size()), &written, nullptr) &&
+           written == file.data.size();
+}
+
+// --- hives -------------------------------------------------------------------------
+
+bool WithKitHive(const std::wstring& file, const std::function<void(const std::wstring& root)>& use,
+                 std::wstring& stuck) {
+    EnablePrivileges(true);
+    const bool loaded = ::RegLoadKeyW(HKEY_USERS, KitHive, file.c_str()) == ERROR_SUCCESS;
+    if (loaded) {
+        use(KitHive);
+        const LONG status = UnloadWithRetries(KitHive);
+        if (status != ERROR_SUCCESS)
+            stuck = std::wstring(L"HKEY_USERS\\") + KitHive + L" stays loaded (error " + std::to_wstring(status) +
+                    L"): restart the computer";
+    }
+    EnablePrivileges(false);
+    return loaded;
+}
+
+std::wstring UnloadLeftoverHives() {
+    std::vector<std::wstring> names;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD length = ARRAYSIZE(name);
+        if (::RegEnumKeyExW(HKEY_USERS, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        const std::wstring hive(name, length);
+        if (hive == KitHive || hive.rfind(ProgramHivePrefix, 0) == 0) names.push_back(hive);
+    }
+    if (names.empty()) return L"";
+    // A run of the program in progress holds its own hives: only a program the
+    // kit ended leaves them, and its lock is then free.
+    const Handle lock(::CreateMutexW(nullptr, FALSE, ProgramLock));
+    const DWORD waited = lock ? ::WaitForSingleObject(lock.Get(), 30000) : WAIT_FAILED;
+    std::wstring stays;
+    EnablePrivileges(true);
+    for (const std::wstring& name : names) {
+        if (name != KitHive && waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) continue;
+        const LONG status = UnloadWithRetries(name);
+        if (status != ERROR_SUCCESS)
+            stays +=
+                (stays.empty() ? L"" : L", ") + (L"HKEY_USERS\\" + name) + L" (error " + std::to_wstring(status) + L")";
+    }
+    EnablePrivileges(false);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) ::ReleaseMutex(lock.Get());
+    return stays;
+}
+
+// --- the local users made for the cases ---------------------------------------------------
+
+StagedUser MakeUser(Record& record, const wchar_t* tag, const AccountOperations& accounts) {
+    StagedUser user;
+    user.name = std::wstring(L"rpilot") + tag + std::to_wstring(::GetCurrentProcessId() % 100000);
+    // Named in the record before it is made.
+    if (!record.Keep(UserEntry(tag, L"name"), {true, TextValue(user.name)})) {
+        user.failure = L"the record of what the case changes could not be written";
+        return user;
+    }
+    const NET_API_STATUS added = accounts.add(user.name, AccountMark);
+    if (added != NERR_Success) {
+        // Nothing was made: an account of that name, if there is one, is another's.
+        record.Forget(UserEntry(tag, L"name"));
+        user.failure = added == UserExists ? L"an account named " + user.name + L" exists already, and is left alone"
+                                           : L"NetUserAdd failed with " + std::to_wstring(added);
+        user.name.clear();
+        return user;
+    }
+    user.sid = accounts.localSidOf(user.name);
+    if (user.sid.empty() || !record.Keep(UserEntry(tag, L"SID"), {true, TextValue(user.sid)})) {
+        user.failure = L"the new user's SID could not be read or recorded";
+        return user;
+    }
+    wchar_t hresult[16];
+    const HRESULT created = accounts.createProfile(user.sid, user.name, user.profile);
+    if (FAILED(created)) {
+        std::swprintf(hresult, ARRAYSIZE(hresult), L"0x%08lX", static_cast<unsigned long>(created));
+        user.failure = std::wstring(L"CreateProfile failed with ") + hresult;
+        return user;
+    }
+    if (!record.Keep(UserEntry(tag, L"profile"), {true, TextValue(user.profile)}))
+        user.failure = L"the new user's profile folder could not be recorded";
+    return user;
+}
+
+bool RemoveUser(Record& record, const wchar_t* tag, const AccountOperations& accounts, std::wstring& why) {
+    StoredValue kept;
+    if (!record.Kept(UserEntry(tag, L"name"), kept)) return true;
+    const std::wstring recordedName = TextOf(kept);
+    std::wstring sid = record.Kept(UserEntry(tag, L"SID"), kept) ? TextOf(kept) : L"";
+    // Ended between NetUserAdd and its SID: the computer's own account of that
+    // name, never a domain's.
+    if (sid.empty()) sid = accounts.localSidOf(recordedName);
+    std::wstring name;
+    const AccountOperations::Found found =
+        sid.empty() ? AccountOperations::Found::Gone : accounts.localUserOf(sid, name);
+    const bool ours = found == AccountOperations::Found::LocalUser && accounts.commentOf(name) == AccountMark;
+    if (found == AccountOperations::Found::NotLocal || (found == AccountOperations::Found::LocalUser && !ours)) {
+        why = L"the recorded account " + (sid.empty() ? recordedName : sid) + L" is not one the kit made: left alone";
+    } else if (!sid.empty()) {
+        // The profile first: without its user's SID nothing would find it again.
+        bool gone = false;
+        for (DWORD attempt = 0; attempt < DeleteProfileAttempts && !gone; ++attempt) {
+            gone = accounts.deleteProfile(sid) || accounts.profileGone(sid);
+            if (!gone && attempt + 1 < DeleteProfileAttempts) accounts.sleep(DeleteProfilePauseMilliseconds);
+        }
+        if (!gone) {
+            why = L"the profile of " + sid + L" is still in use: run the kit with --restore later";
+            return false;
+        }
+        if (ours) {
+            const NET_API_STATUS deleted = accounts.deleteUser(name);
+            if (deleted != NERR_Success && deleted != UserNotFound) {
+                why = L"NetUserDel failed with " + std::to_wstring(deleted) + L" for " + name;
+                return false;
+            }
+        }
+    }
+    for (const wchar_t* what : {L"profile", L"SID", L"name"}) record.Forget(UserEntry(tag, what));
+    return true;
+}
+
+AccountOperations WindowsAccounts() {
+    AccountOperations accounts;
+    accounts.add = [](const std::wstring& name, const std::wstring& comment) -> NET_API_STATUS {
+        using NetUserAddFunction = NET_API_STATUS(WINAPI*)(LPCWSTR, DWORD, LPBYTE, LPDWORD);
+        const auto addUser = SystemProcedure<NetUserAddFunction>(L"netapi32.dll", "NetUserAdd");
+        std::wstring password = RandomPassword(), user = name, remark = comment;
+        if (!addUser || password.empty()) return ERROR_CALL_NOT_IMPLEMENTED;
+        USER_INFO_1 info{};
+        info.usri1_name = &user[0];
+        info.usri1_password = &password[0];
+        info.usri1_priv = USER_PRIV_USER;
+        info.usri1_comment = &remark[0];
+        info.usri1_flags = UF_SCRIPT | UF_DONT_EXPIRE_PASSWD;
+        return addUser(nullptr, 1, reinterpret_cast<LPBYTE>(&info), nullptr);
+    };
+    accounts.localSidOf = [](const std::wstring& name) {
+        // Qualified with the computer's name: a domain account of the same name is never found.
+        SID_NAME_USE use;
+        const std::wstring sid = SidOf(ComputerName() + L"\\" + name, use);
+        return use == SidTypeUser ? sid : L"";
+    };
+    accounts.localUserOf = [](const std::wstring& sid, std::wstring& name) {
+        SID_NAME_USE use;
+        const std::wstring domain = SidOf(ComputerName(), use);
+        if (domain.empty() || use != SidTypeDomain || sid.rfind(domain + L"-", 0) != 0)
+            return AccountOperations::Found::NotLocal;
+        desktop::LocalMemory binary;
+        PSID converted = nullptr;
+        if (!::ConvertStringSidToSidW(sid.c_str(), &converted)) return AccountOperations::Found::NotLocal;
+        binary.Reset(converted);
+        wchar_t user[256], userDomain[256];
+        DWORD userSize = ARRAYSIZE(user), domainSize = ARRAYSIZE(userDomain);
+        if (!::LookupAccountSidW(nullptr, converted, user, &userSize, userDomain, &domainSize, &use))
+            return ::GetLastError() == ERROR_NONE_MAPPED ? AccountOperations::Found::Gone
+                                                         : AccountOperations::Found::NotLocal;
+        name = user;
+        return use == SidTypeUser ? AccountOperations::Found::LocalUser : AccountOperations::Found::NotLocal;
+    };
+    accounts.commentOf = [](const std::wstring& name) {
+        using NetUserGetInfoFunction = NET_API_STATUS(WINAPI*)(LPCWSTR, LPCWSTR, DWORD, LPBYTE*);
+        using NetApiBufferFreeFunction = NET_API_STATUS(WINAPI*)(LPVOID);
+        const auto getInfo = SystemProcedure<NetUserGetInfoFunction>(L"netapi32.dll", "NetUserGetInfo");
+        const auto freeBuffer = SystemProcedure<NetApiBufferFreeFunction>(L"netapi32.dll", "NetApiBufferFree");
+        LPBYTE buffer = nullptr;
+        if (!getInfo || !freeBuffer || getInfo(nullptr, name.c_str(), 1, &buffer) != NERR_Success || !buffer)
+            return std::wstring();
+        const wchar_t* comment = reinterpret_cast<USER_INFO_1*>(buffer)->usri1_comment;
+        const std::wstring text = comment ? comment : L"";
+        freeBuffer(buffer);
+        return text;
+    };
+    accounts.createProfile = [](const std::wstring& sid, const std::wstring& name, std::wstring& profile) -> HRESULT {
+        using CreateProfileFunction = HRESULT(WINAPI*)(LPCWSTR, LPCWSTR, LPWSTR, DWORD);
+        const auto createProfile = SystemProcedure<CreateProfileFunction>(L"userenv.dll", "CreateProfile");
+        if (!createProfile) return HRESULT_FROM_WIN32(ERROR_CALL_NOT_IMPLEMENTED);
+        wchar_t folder[MAX_PATH] = {};
+        const HRESULT created = createProfile(sid.c_str(), name.c_str(), folder, MAX_PATH);
+        profile = folder;
+        return created;
+    };
+    accounts.deleteProfile = [](const std::wstring& sid) {
+        using DeleteProfileFunction = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, LPCWSTR);
+        const auto deleteProfile = SystemProcedure<DeleteProfileFunction>(L"userenv.dll", "DeleteProfileW");
+        return deleteProfile && deleteProfile(sid.c_str(), nullptr, nullptr);
+    };
+    accounts.profileGone = [](const std::wstring& sid) {
+        return !KeyExists(HKEY_LOCAL_MACHINE, (std::wstring(ProfileListKey) + L"\\" + sid).c_str(), Wow64Key);
+    };
+    accounts.deleteUser = [](const std::wstring& name) -> NET_API_STATUS {
+        using NetUserDelFunction = NET_API_STATUS(WINAPI*)(LPCWSTR, LPCWSTR);
+        const auto deleteUser = SystemProcedure<NetUserDelFunction>(L"netapi32.dll", "NetUserDel");
+        return deleteUser ? deleteUser(nullptr, name.c_str()) : ERROR_CALL_NOT_IMPLEMENTED;
+    };
+    accounts.sleep = [](DWORD milliseconds) { ::Sleep(milliseconds); };
+    return accounts;
+}
+
+}  // namespace pilot
