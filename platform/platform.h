@@ -178,6 +178,11 @@ std::wstring ReadRegistryText(RegistryRoot root, const std::wstring& keyPath, co
 std::uint32_t WriteRegistryText(RegistryRoot root, const std::wstring& keyPath, const std::wstring& valueName,
                                 const std::wstring& valueText);
 
+// Where Windows offers it (RedirectionGuard: Windows 10 22H2, Windows 11),
+// the process no longer follows a junction that a non-administrator made, on
+// any path it opens from now on; elsewhere nothing changes.
+void RefuseUsersJunctions();
+
 // One privileged run on the computer at a time: a mutex named in the Global
 // namespace, waited for up to `milliseconds` (WAIT_TIMEOUT when another run
 // still holds it), and released.

@@ -98,6 +98,8 @@ Outcome RemediateUser(const Report& report) {
 Outcome Main() {
     Arguments arguments;
     if (!ParseCommandLine(platform::ReadCommandLine(), arguments)) return Outcome::BadCommandLine;
+    // A privileged run opens nothing before it stops following users' junctions: its report neither.
+    if (arguments.allProfiles) platform::RefuseUsersJunctions();
     if (!arguments.logFile.empty()) {
         try {
             platform::OpenLog(arguments.logFile, arguments.allProfiles);

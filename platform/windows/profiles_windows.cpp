@@ -371,6 +371,16 @@ std::uint32_t WriteRegistryText(RegistryRoot root, const std::wstring& keyPath, 
                                                        reinterpret_cast<const BYTE*>(valueText.c_str()), bytes));
 }
 
+void RefuseUsersJunctions() {
+    // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY, EnforceRedirectionTrust.
+    using Function = BOOL(WINAPI*)(int, PVOID, SIZE_T);
+    const auto setPolicy = Kernel32Procedure<Function>("SetProcessMitigationPolicy");
+    constexpr int ProcessRedirectionTrustPolicy = 16;
+    DWORD enforce = 0x1;
+    // A release without it refuses the policy: the run's own checks still hold.
+    if (setPolicy) setPolicy(ProcessRedirectionTrustPolicy, &enforce, sizeof(enforce));
+}
+
 std::uint32_t AcquireRunLock(std::uint32_t milliseconds) {
     // Global\: one for the computer, whichever session a run starts in.
     runLock = ::CreateMutexW(nullptr, FALSE, L"Global\\Desktop Remediation");

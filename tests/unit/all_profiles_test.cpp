@@ -165,6 +165,7 @@ TEST_F(AllProfilesTest, HivesAreLoadedUnderTheProgramsOwnNameWithPrivilegesOnlyA
     EXPECT_THAT(system.hiveCalls, ElementsAre(loadAnn, unloadAnn, loadAnn, unloadAnn, loadDefault, unloadDefault,
                                               loadDefault, unloadDefault));
     EXPECT_EQ(system.hivesLoadedDuringFileWork, 0u);
+    EXPECT_EQ(system.calls.front(), L"RefuseUsersJunctions") << "junctions guarded before any file is opened";
     EXPECT_FALSE(ShortcutThere(L"C:\\Users\\Default"));
     EXPECT_EQ(StartPageOf(L"Default", L"C:\\Users\\Default"), remediation::StartPageUrl);
     EXPECT_EQ(system.machine.at(Marker), remediation::StartPageUrl);

@@ -190,6 +190,8 @@ std::uint32_t ListLoadedHives(std::vector<std::wstring>& names) {
     return ERROR_SUCCESS;
 }
 
+void RefuseUsersJunctions() { current.calls.push_back(L"RefuseUsersJunctions"); }
+
 std::uint32_t AcquireRunLock(std::uint32_t milliseconds) {
     current.calls.push_back(L"AcquireRunLock");
     if (current.runLockHeldElsewhere) {
