@@ -137,8 +137,10 @@ void SayWhatChanges() {
         Print(
             L"Elevated, the cases over every profile also make a local user each (deleted with its profile after "
             L"the case) and run the program over every profile of this desktop, as /AllProfiles does: the Default "
-            L"profile's shortcut and start page, the detection marker and this account's own Startup shortcut are "
-            L"put back as found; every other profile keeps its repair.");
+            L"profile's shortcut and start page (put back straight after the run: let nobody sign in here for the "
+            L"first time meanwhile), the detection marker and this account's own Startup shortcut are recorded in "
+            L"HKLM\\SOFTWARE\\Desktop Remediation Pilot and put back as found; every other profile keeps its "
+            L"repair.");
 }
 
 // Hives an ended kit, or a program it ended, left loaded keep their users

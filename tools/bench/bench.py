@@ -22,16 +22,26 @@ the times and the ratios with their spreads, and exits 1 only when a target
 is missed by more than the ratio's spread: at most 1.05 times the plain
 floor, at most 0.75 times the GUI floor, at most half the script's time.
 
-Then it times /AllProfiles over 1, 25 and 50 profiles staged in the prefix
-(each a folder with a hive in Wine's text format and an empty Startup folder,
-listed in ProfileList, beside Wine's own signed-in user), and prints the time
-each profile adds between those counts: the same figure twice for a run that
-grows linearly. These have no target.
+Then it times /AllProfiles over 1, 25, 50 and 100 profiles staged in the
+prefix (each a folder with a hive in Wine's text format and an empty Startup
+folder, listed in ProfileList, beside Wine's own signed-in user), and prints
+the time each profile adds between those counts: the same figure each time
+for a run that grows linearly. Besides the time on the clock it gives the
+processor time of the program and of the wineserver, which its registry
+calls wait on: the clock also counts Wine's own pauses (a process's exit
+seen tens of milliseconds late, now and then), which come in steps of about
+50 ms whatever the program does, and make the clock's figure jump between
+counts. So it also runs the largest count once with Wine's registry trace,
+whose timestamps show when each profile's hive is first loaded, and prints
+the mean time between two profiles in each quarter of the list: the same
+four figures for a run in which no profile costs more for standing later
+(the trace slows every call alike). These have no target.
 """
 import argparse
 import os
 import platform
 import random
+import resource
 import statistics
 import subprocess
 import sys
@@ -52,7 +62,7 @@ RUN_SECONDS = 60
 # not timed, keeps the runs from timing that instead of the program.
 SETTLE_SECONDS = 0.1
 ARCHES = ("x86", "x64")
-PROFILE_COUNTS = (1, 25, 50)
+PROFILE_COUNTS = (1, 25, 50, 100)
 PROFILE_RUNS = 10
 PROFILE_LIST = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "remediate-by-hand.cmd")
@@ -119,16 +129,48 @@ def stage_profiles(session, count):
         raise SystemExit(f"could not stage {count} profiles: {result.stdout.decode(errors='replace')}")
 
 
+def processor_seconds(pid):
+    """The user and system time a process has used so far, from /proc."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def time_all_profiles(session, program_commands):
-    """{(arch, count): seconds}, each the trimmed mean of PROFILE_RUNS runs after one warm-up run."""
+    """{(arch, count): (clock, program's processor time, wineserver's processor time)} in seconds, each the
+    trimmed mean of PROFILE_RUNS runs after one warm-up run."""
     times = {}
     with tempfile.TemporaryFile() as errors:
         for count in PROFILE_COUNTS:
             stage_profiles(session, count)
             for arch, command in program_commands.items():
-                runs = [time_one(command + ["/AllProfiles"], session, errors) for _ in range(PROFILE_RUNS + 1)]
-                times[(arch, count)] = trimmed_mean(runs[1:])
+                runs = []
+                for _ in range(PROFILE_RUNS + 1):
+                    program_before = resource.getrusage(resource.RUSAGE_CHILDREN)
+                    server_before = processor_seconds(session.wineserver.pid)
+                    clock = time_one(command + ["/AllProfiles"], session, errors)
+                    program_after = resource.getrusage(resource.RUSAGE_CHILDREN)
+                    runs.append((clock, program_after.ru_utime + program_after.ru_stime - program_before.ru_utime -
+                                 program_before.ru_stime, processor_seconds(session.wineserver.pid) - server_before))
+                times[(arch, count)] = tuple(trimmed_mean([run[i] for run in runs[1:]]) for i in range(3))
+        for arch, command in program_commands.items():
+            times[(arch, "quarters")] = quarters_of_the_list(session, command)
     return times
+
+
+def quarters_of_the_list(session, command):
+    """The mean milliseconds from one profile's first hive load to the next, in each quarter of ProfileList."""
+    env = dict(session.env, WINEDEBUG="+timestamp,+reg")
+    result = subprocess.run(command + ["/AllProfiles"], env=env, cwd=session.drive_c(), timeout=RUN_SECONDS,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    # Two loads a profile: to read its AppData, then to write its start page.
+    loads = [float(line.split(":", 1)[0]) for line in result.stderr.decode(errors="replace").splitlines()
+             if ":trace:reg:NtLoadKey (" in line][::2]
+    steps = [(later - earlier) * 1000 for earlier, later in zip(loads, loads[1:])]
+    if len(steps) < 4:
+        raise SystemExit(f"the traced run loaded {len(loads)} hives: expected one a profile")
+    quarter = len(steps) // 4
+    return [statistics.fmean(steps[i * quarter:(i + 1) * quarter]) for i in range(4)]
 
 
 def trimmed_mean(values):
@@ -202,14 +244,17 @@ def main():
                 verdict, met = "MISSED", False
             verdicts.append(f"{ratio:.3f}x \u00b1 {spread:.3f} the {other} (target {target}x: {verdict})")
         print(f"  {program}: " + ", ".join(verdicts))
-    print(f"/AllProfiles, trimmed means of {PROFILE_RUNS} runs after one, beside Wine's own signed-in user:")
+    print(f"/AllProfiles, trimmed means of {PROFILE_RUNS} runs after one, beside Wine's own signed-in user; "
+          f"each profile's share between {', '.join(str(count) for count in PROFILE_COUNTS)} profiles:")
     for arch in ARCHES:
-        figures = [f"{count} profiles {profile_times[(arch, count)] * 1000:.1f} ms" for count in PROFILE_COUNTS]
-        growth = [(profile_times[(arch, high)] - profile_times[(arch, low)]) / (high - low) * 1000
-                  for low, high in zip(PROFILE_COUNTS, PROFILE_COUNTS[1:])]
-        print(f"  remediate-{arch}: " + ", ".join(figures) + "; each profile adds " +
-              " and ".join(f"{ms:.2f} ms" for ms in growth) + f" (from {PROFILE_COUNTS[0]} to {PROFILE_COUNTS[1]}, "
-              f"then to {PROFILE_COUNTS[2]})")
+        for which, what in enumerate(("clock", "program's processor time", "wineserver's processor time")):
+            figures = [f"{profile_times[(arch, count)][which] * 1000:.1f}" for count in PROFILE_COUNTS]
+            growth = [(profile_times[(arch, high)][which] - profile_times[(arch, low)][which]) / (high - low) * 1000
+                      for low, high in zip(PROFILE_COUNTS, PROFILE_COUNTS[1:])]
+            print(f"  remediate-{arch}, {what}: " + " / ".join(figures) + " ms; each profile " +
+                  ", ".join(f"{ms:.2f}" for ms in growth) + " ms")
+        print(f"  remediate-{arch}, traced, {PROFILE_COUNTS[-1]} profiles, from one profile to the next in each "
+              "quarter of the list: " + " / ".join(f"{ms:.2f}" for ms in profile_times[(arch, "quarters")]) + " ms")
     return 0 if met else 1
 
 
