@@ -27,11 +27,18 @@ prefix (each a folder with a hive in Wine's text format and an empty Startup
 folder, listed in ProfileList, beside Wine's own signed-in user), and prints
 the time each profile adds between those counts: the same figure each time
 for a run that grows linearly. Besides the time on the clock it gives the
-processor time of the program and of the wineserver, which its registry
-calls wait on: the clock also counts Wine's own pauses (a process's exit
-seen tens of milliseconds late, now and then), which come in steps of about
-50 ms whatever the program does, and make the clock's figure jump between
-counts. So it also runs the largest count once with Wine's registry trace,
+processor time of the program and of the wineserver. Under Wine every
+registry call and most file calls are a request to the wineserver, another
+process, and the program waits for each answer: left to themselves on two
+processors, the two are spread over both the longer a run lasts, and each
+request then wakes the other processor, which on a virtual machine costs many
+times more than the request itself. Runs of 100 profiles then measured two to
+three times the time a profile of 25 did, in the program and the wineserver
+alike, for the same number of requests a profile. These timings keep the
+program and the wineserver on one processor, as Windows, whose registry is in
+its kernel, has no second process to wake. Each round times every count, in
+an order of its own, so that the session's drift falls on all counts alike.
+It also runs the largest count once with Wine's registry trace,
 whose timestamps show when each profile's hive is first loaded, and prints
 the mean time between two profiles in each quarter of the list: the same
 four figures for a run in which no profile costs more for standing later
@@ -136,28 +143,6 @@ def processor_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def time_all_profiles(session, program_commands):
-    """{(arch, count): (clock, program's processor time, wineserver's processor time)} in seconds, each the
-    trimmed mean of PROFILE_RUNS runs after one warm-up run."""
-    times = {}
-    with tempfile.TemporaryFile() as errors:
-        for count in PROFILE_COUNTS:
-            stage_profiles(session, count)
-            for arch, command in program_commands.items():
-                runs = []
-                for _ in range(PROFILE_RUNS + 1):
-                    program_before = resource.getrusage(resource.RUSAGE_CHILDREN)
-                    server_before = processor_seconds(session.wineserver.pid)
-                    clock = time_one(command + ["/AllProfiles"], session, errors)
-                    program_after = resource.getrusage(resource.RUSAGE_CHILDREN)
-                    runs.append((clock, program_after.ru_utime + program_after.ru_stime - program_before.ru_utime -
-                                 program_before.ru_stime, processor_seconds(session.wineserver.pid) - server_before))
-                times[(arch, count)] = tuple(trimmed_mean([run[i] for run in runs[1:]]) for i in range(3))
-        for arch, command in program_commands.items():
-            times[(arch, "quarters")] = quarters_of_the_list(session, command)
-    return times
-
-
 def quarters_of_the_list(session, command):
     """The mean milliseconds from one profile's first hive load to the next, in each quarter of ProfileList."""
     env = dict(session.env, WINEDEBUG="+timestamp,+reg")
@@ -171,6 +156,55 @@ def quarters_of_the_list(session, command):
         raise SystemExit(f"the traced run loaded {len(loads)} hives: expected one a profile")
     quarter = len(steps) // 4
     return [statistics.fmean(steps[i * quarter:(i + 1) * quarter]) for i in range(4)]
+
+
+def on_one_processor(pids):
+    """Keeps the processes (and the children of this one) on one processor; returns what to put back."""
+    kept = {pid: os.sched_getaffinity(pid) for pid in pids}
+    one = {min(os.sched_getaffinity(0))}
+    for pid in pids:
+        os.sched_setaffinity(pid, one)
+    return kept
+
+
+def time_all_profiles(session, program_commands):
+    """{(arch, count): (clock, program's processor time, wineserver's processor time)} in seconds, each the
+    trimmed mean of PROFILE_RUNS rounds after one warm-up round, the program and the wineserver on one
+    processor; and {(arch, "quarters"): the traced run's figures}."""
+    kept = on_one_processor([0, session.wineserver.pid])
+    try:
+        return time_rounds(session, program_commands)
+    finally:
+        for pid, processors in kept.items():
+            os.sched_setaffinity(pid, processors)
+
+
+def time_rounds(session, program_commands):
+    # Every count each round, in an order of its own: a Wine session's times drift as it goes on, and counts
+    # timed one after the other would take that drift for a cost of the profiles.
+    runs = {(arch, count): [] for arch in program_commands for count in PROFILE_COUNTS}
+    order = list(PROFILE_COUNTS)
+    shuffle = random.Random(2).shuffle
+    with tempfile.TemporaryFile() as errors:
+        for round_number in range(PROFILE_RUNS + 1):
+            shuffle(order)
+            for count in order:
+                stage_profiles(session, count)
+                for arch, command in program_commands.items():
+                    program_before = resource.getrusage(resource.RUSAGE_CHILDREN)
+                    server_before = processor_seconds(session.wineserver.pid)
+                    clock = time_one(command + ["/AllProfiles"], session, errors)
+                    program_after = resource.getrusage(resource.RUSAGE_CHILDREN)
+                    if round_number:
+                        runs[(arch, count)].append((clock, program_after.ru_utime + program_after.ru_stime -
+                                                    program_before.ru_utime - program_before.ru_stime,
+                                                    processor_seconds(session.wineserver.pid) - server_before))
+        times = {key: tuple(trimmed_mean([run[i] for run in samples]) for i in range(3))
+                 for key, samples in runs.items()}
+        stage_profiles(session, PROFILE_COUNTS[-1])
+        for arch, command in program_commands.items():
+            times[(arch, "quarters")] = quarters_of_the_list(session, command)
+    return times
 
 
 def trimmed_mean(values):
