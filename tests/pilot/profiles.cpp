@@ -490,9 +490,9 @@ PutBackOutcome PutBackProfiles() {
     std::wstring why, stuck;
     const AccountOperations accounts = WindowsAccounts();
     for (const wchar_t* tag : UserTags) {
-        if (RemoveUser(record, tag, accounts, why)) continue;
-        Print(L"remediate-pilot: " + why);
-        done = false;
+        why.clear();
+        done = RemoveUser(record, tag, accounts, why) && done;
+        if (!why.empty()) Print(L"remediate-pilot: " + why);
     }
     done = PutBackDefault(record, stuck) && done;
     std::wstring path;
