@@ -53,16 +53,11 @@ bool IsUserSid(const std::wstring& name) {
 }
 
 // A file that is there, and no link: a hive file that is a link could lead
-// the load to another user's hive.
+// the load to another user's hive. One pending deletion answers no query,
+// and is not there for a load either.
 bool PlainFileIsThere(const std::wstring& path) {
-    bool searched = false;
-    const std::wstring forWindows = PathForWindows(path);
-    if (!FileExists(forWindows, searched)) return false;
-    try {
-        return (platform::QueryFileAttributes(forWindows) & platform::FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    } catch (const platform::RunTimeFailure&) {
-        return false;
-    }
+    const std::uint32_t attributes = AttributesOrNone(PathForWindows(path));
+    return attributes && !(attributes & (platform::FILE_ATTRIBUTE_DIRECTORY | platform::FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
 // The report's fixed texts are ASCII: narrow literals take half the bytes.
@@ -77,6 +72,17 @@ std::wstring Text(const char* ascii) {
 }
 
 ProfileResult Said(Outcome outcome, const char* what) { return {outcome, Text(what)}; }
+
+// A fixed text with a name in it: a path, a setting.
+ProfileResult SaidWith(Outcome outcome, const char* before, const std::wstring& name, const char* after = "") {
+    ProfileResult result = Said(outcome, before);
+    result.what += name;
+    AppendAscii(result.what, after);
+    return result;
+}
+
+// A folder refused for being a junction or link, as every refusal names it.
+constexpr char LinkRefused[] = " is a junction or link, not gone through";
 
 ProfileResult Failed(Outcome outcome, const char* what, std::uint32_t errorCode) {
     ProfileResult result = Said(outcome, what);
@@ -150,12 +156,8 @@ ProfileResult RemoveShortcut(const std::wstring& profileFolder, std::vector<std:
             case platform::GuardedDeletion::NotThere:
             case platform::GuardedDeletion::NotAFile:
             case platform::GuardedDeletion::PendingDeletion: return Said(Outcome::Completed, "no shortcut");
-            case platform::GuardedDeletion::LinkOnTheWay: {
-                ProfileResult result = Said(NotRemediated, "Startup folder not searched: ");
-                result.what += stoppedAt;
-                AppendAscii(result.what, " is a junction or link, not gone through");
-                return result;
-            }
+            case platform::GuardedDeletion::LinkOnTheWay:
+                return SaidWith(NotRemediated, "Startup folder not searched: ", stoppedAt, LinkRefused);
             case platform::GuardedDeletion::LeadsElsewhere:
                 return Said(NotRemediated,
                             "the shortcut's path leads out of the profile (a junction or link): left alone");
@@ -184,19 +186,14 @@ ProfileResult RemoveShortcutOfAppData(std::wstring appData, const std::wstring& 
     if (StartsWithFolded(appData, UserProfileVariable))
         appData.replace(0, sizeof(UserProfileVariable) / sizeof(wchar_t) - 1, profileFolder);
     std::vector<std::wstring> below;
-    if (appData.find(L'%') != std::wstring::npos) {
-        ProfileResult result =
-            Said(NotRemediated, "Startup folder not searched: only the user's own session expands AppData: ");
-        result.what += appData;
-        return result;
-    }
-    if (!FoldersBelowProfile(appData, profileFolder, below)) {
-        ProfileResult result = Said(NotRemediated,
-                                    "Startup folder not searched: AppData leads out of the profile folder "
-                                    "(redirected: the user's own run is the way for it): ");
-        result.what += appData;
-        return result;
-    }
+    if (appData.find(L'%') != std::wstring::npos)
+        return SaidWith(NotRemediated,
+                        "Startup folder not searched: only the user's own session expands AppData: ", appData);
+    if (!FoldersBelowProfile(appData, profileFolder, below))
+        return SaidWith(NotRemediated,
+                        "Startup folder not searched: AppData leads out of the profile folder (redirected: the user's "
+                        "own run is the way for it): ",
+                        appData);
     return RemoveShortcut(profileFolder, below);
 }
 
@@ -214,9 +211,8 @@ std::uint32_t UnloadWithRetries(const std::wstring& hive) {
 }
 
 ProfileResult StaysLoaded(const std::wstring& hive, std::uint32_t error) {
-    ProfileResult stuck = Said(NotRemediated, "its hive stays loaded as HKEY_USERS\\");
-    stuck.what += hive;
-    AppendAscii(stuck.what, " (the user cannot sign in properly until it is unloaded or the computer restarts)");
+    ProfileResult stuck = SaidWith(NotRemediated, "its hive stays loaded as HKEY_USERS\\", hive,
+                                   " (the user cannot sign in properly until it is unloaded or the computer restarts)");
     AppendError(stuck.what, error);
     return stuck;
 }
@@ -319,17 +315,16 @@ Outcome Remediate(const Report& report, const std::wstring& who, const std::wstr
                   const platform::ProfileListEntry* listed) {
     ProfileResult result;
     try {
-        if (!FolderExists(PathForWindows(folder))) {
+        // The folder itself, asked once: a junction or link is refused before its hive is touched.
+        const std::uint32_t attributes = AttributesOrNone(PathForWindows(folder));
+        if (!(attributes & platform::FILE_ATTRIBUTE_DIRECTORY)) {
             report.Line(who, folder, Text("left alone: its profile folder is not there"));
             return Outcome::Completed;
         }
-        if (platform::QueryFileAttributes(PathForWindows(folder)) & platform::FILE_ATTRIBUTE_REPARSE_POINT) {
-            result = Said(NotRemediated, "not remediated: ");
-            result.what += folder;
-            AppendAscii(result.what, " is a junction or link, not gone through");
-        } else {
-            result = listed ? RepairListedProfile(*listed) : RepairProfile(who, folder, false);
-        }
+        result = attributes & platform::FILE_ATTRIBUTE_REPARSE_POINT
+                     ? SaidWith(NotRemediated, "not remediated: ", folder, LinkRefused)
+                 : listed ? RepairListedProfile(*listed)
+                          : RepairProfile(who, folder, false);
     } catch (const platform::RunTimeFailure& failure) {
         result = FailedInside(failure);
     } catch (const std::bad_alloc&) {

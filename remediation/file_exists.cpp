@@ -34,12 +34,16 @@ bool FileExists(const std::wstring& path, bool& searched) {
     }
 }
 
-bool FolderExists(const std::wstring& path) {
+std::uint32_t AttributesOrNone(const std::wstring& path) {
     try {
-        return !IsFile(platform::QueryFileAttributes(path));
+        return platform::QueryFileAttributes(path);
     } catch (const platform::RunTimeFailure&) {
-        return false;
+        return 0;
     }
+}
+
+bool FolderExists(const std::wstring& path) {
+    return (AttributesOrNone(path) & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 }  // namespace remediation

@@ -102,6 +102,9 @@ bool FileExists(const std::wstring& path, bool& searched);
 
 // True when the path names a folder that is there; any failure reads as false.
 bool FolderExists(const std::wstring& path);
+// The path's attribute bits, or 0 where it cannot be queried (Windows gives
+// every file and folder at least one bit).
+std::uint32_t AttributesOrNone(const std::wstring& path);
 
 // Deletes the file, waiting up to about two seconds while another program
 // holds it open without delete sharing. True when this call removed it; false

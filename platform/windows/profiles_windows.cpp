@@ -152,11 +152,8 @@ HANDLE runLock = nullptr;
 constexpr DWORD NoImpersonation = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 constexpr DWORD ERROR_REPARSE_POINT_ENCOUNTERED_ = 4395;
 
-bool IsLocalVolume(const std::wstring& path) {
-    std::vector<wchar_t> full(path.size() + MAX_PATH);
-    const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0 || length >= full.size()) return true;
-    std::wstring root(full.data(), length);
+// Whether a full path is on a volume of this computer, not a server's.
+bool IsLocalVolume(std::wstring root) {
     if (root.rfind(L"\\\\?\\UNC\\", 0) == 0) return false;
     if (root.rfind(L"\\\\?\\", 0) == 0 || root.rfind(L"\\\\.\\", 0) == 0)
         root.erase(0, 4);
@@ -180,16 +177,18 @@ DWORD WhyNotOwnReport(HANDLE file, const std::wstring& path) {
     if (!::GetFileInformationByHandle(file, &information)) return ::GetLastError();
     if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return ERROR_REPARSE_POINT_ENCOUNTERED_;
     if (information.nNumberOfLinks > 1) return ERROR_TOO_MANY_LINKS;
+    std::wstring named;
+    try {
+        named = GetFullPath(path);
+    } catch (const RunTimeFailure& failure) {
+        return failure.errorCode;
+    }
     // On a share the server names the owner; the share's permissions are the
     // administrator's to set.
-    if (!IsLocalVolume(path)) return ERROR_SUCCESS;
+    if (!IsLocalVolume(named)) return ERROR_SUCCESS;
     // A link Windows does not mark as a reparse point, or one on the way: the
     // file is not where the path names it.
-    std::vector<wchar_t> full(path.size() + MAX_PATH);
-    const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     std::wstring finalPath;
-    if (length == 0 || length >= full.size()) return ::GetLastError() ? ::GetLastError() : ERROR_INVALID_NAME;
-    const std::wstring named(full.data(), length);
     // Windows XP has no final path; there the run changes nothing anyway.
     if (const DWORD error = FinalPathOf(file, finalPath)) return error == ERROR_CALL_NOT_IMPLEMENTED ? 0 : error;
     if (!SameName(finalPath, named.rfind(L"\\\\?\\", 0) == 0 ? named : L"\\\\?\\" + named))

@@ -173,7 +173,7 @@ extern const wchar_t InternetExplorerKey[];
 StoredValue ReadValue(HKEY root, const wchar_t* key, const wchar_t* name, REGSAM view = 0);
 bool WriteValue(HKEY root, const wchar_t* key, const wchar_t* name, const StoredValue& value, REGSAM view = 0);
 bool KeyExists(HKEY root, const wchar_t* key, REGSAM view = 0);
-bool DeleteKeyTree(HKEY root, const wchar_t* key);
+bool DeleteKeyTree(HKEY root, const wchar_t* key, REGSAM view = 0);
 bool ProtectKey(const wchar_t* key, const wchar_t* sddl);
 // Whether this account may put the key's permissions back, whatever they
 // become: it may change them now. A key an elevated process made belongs to

@@ -132,21 +132,7 @@ bool Record::Forget(const std::wstring& name) {
            WriteValue(root_, key_.c_str(), name.c_str(), StoredValue(), view_);
 }
 
-bool Record::Clear() {
-    Key parent;
-    const std::size_t split = key_.rfind(L'\\');
-    const LONG opened =
-        ::RegOpenKeyExW(root_, key_.substr(0, split).c_str(), 0, DELETE | KEY_ENUMERATE_SUB_KEYS | view_, parent.Out());
-    if (opened == ERROR_FILE_NOT_FOUND) return true;
-    if (opened != ERROR_SUCCESS) return false;
-    using DeleteKeyExFunction = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
-    const auto deleteKeyEx = reinterpret_cast<DeleteKeyExFunction>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
-    const std::wstring name = key_.substr(split + 1);
-    const LONG removed =
-        deleteKeyEx ? deleteKeyEx(parent.Get(), name.c_str(), view_, 0) : ::RegDeleteKeyW(parent.Get(), name.c_str());
-    return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND;
-}
+bool Record::Clear() { return DeleteKeyTree(root_, key_.c_str(), view_); }
 
 // --- what was found ------------------------------------------------------------------
 

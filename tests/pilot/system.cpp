@@ -174,10 +174,12 @@ bool KeyExists(HKEY root, const wchar_t* path, REGSAM view) {
 }
 
 // RegDeleteTreeW first came with Vista: the subkeys go first, one by one.
-bool DeleteKeyTree(HKEY root, const wchar_t* path) {
+// RegDeleteKeyW deletes in the process's own view; a view asked for needs
+// RegDeleteKeyExW (Windows XP x64 and later), looked up where it is used.
+bool DeleteKeyTree(HKEY root, const wchar_t* path, REGSAM view) {
     {
         Key key;
-        const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, key.Out());
+        const LONG opened = ::RegOpenKeyExW(root, path, 0, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | view, key.Out());
         if (opened == ERROR_FILE_NOT_FOUND) return true;
         if (opened != ERROR_SUCCESS) return false;
         for (;;) {
@@ -185,10 +187,12 @@ bool DeleteKeyTree(HKEY root, const wchar_t* path) {
             DWORD length = ARRAYSIZE(name);
             if (::RegEnumKeyExW(key.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 break;
-            if (!DeleteKeyTree(root, (std::wstring(path) + L"\\" + name).c_str())) return false;
+            if (!DeleteKeyTree(root, (std::wstring(path) + L"\\" + name).c_str(), view)) return false;
         }
     }
-    const LONG removed = ::RegDeleteKeyW(root, path);
+    using DeleteKeyExFunction = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
+    const auto deleteKeyEx = view ? SystemProcedure<DeleteKeyExFunction>(L"advapi32.dll", "RegDeleteKeyExW") : nullptr;
+    const LONG removed = deleteKeyEx ? deleteKeyEx(root, path, view, 0) : ::RegDeleteKeyW(root, path);
     return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND;
 }
 
