@@ -21,6 +21,7 @@ import tempfile
 import time
 
 WINE_STEP_SECONDS = 120  # prefix set-up and a single helper call stay well under this
+CLIENTS_GRACE_SECONDS = 5  # for a client to notice its wineserver has ended
 SERVER_READY_SECONDS = 30
 # Each architecture's own loader: Debian's `wine` starts even a 64-bit program
 # through the 32-bit one. Where a Wine has no loader of its own for each, `wine`.
@@ -207,6 +208,12 @@ class WineSession:
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         _end(self.wineserver)
         _end(self.xvfb)
+        # Each client sees its server gone only when it next reads from it: on
+        # a loaded machine that can take a moment. One still there after the
+        # grace is a process a test left running.
+        deadline = time.monotonic() + CLIENTS_GRACE_SECONDS
+        while self._processes_in_prefix() and time.monotonic() < deadline:
+            time.sleep(0.1)
         leftovers = self._processes_in_prefix()
         for pid in leftovers:
             os.kill(pid, signal.SIGKILL)
