@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,8 @@ constexpr std::uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
 constexpr std::uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr std::uint32_t WAIT_TIMEOUT = 258;
 constexpr std::uint32_t ERROR_INTERNAL_ERROR = 1359;
+// An opportunistic lock on the file is being broken: its owner has not let go yet.
+constexpr std::uint32_t ERROR_OPLOCK_BREAK_IN_PROGRESS = 742;
 
 // The longest path, terminator included, that Windows takes without the
 // extended-length prefix from a program that does not declare itself
@@ -64,6 +67,7 @@ constexpr int ExitStartupNotSearched = 3;   // the start page was written, but t
 constexpr int ExitNotRunAsUser = 4;         // run as a service account: nothing was changed
 constexpr int ExitBadCommandLine = 5;       // an argument not understood, or a log that cannot be opened
 constexpr int ExitNotPrivileged = 6;        // every profile asked for, without the rights to load their hives
+constexpr int ExitReportNotWritten = 7;     // repaired, but the report could not be written
 
 // The caption of the program's own boxes: the removal's confirmation and the
 // failure report.
@@ -126,13 +130,17 @@ std::wstring ErrorText(std::uint32_t errorCode);
 
 // The run's report: the file is opened once for appending (made when it is
 // not there) and kept open until the process ends; each line goes to it as
-// UTF-8 with a CRLF end. `guarded`, for a privileged run, refuses a file that
-// is a link of any kind (not followed), has a second name (a hard link), or,
-// on a local volume, belongs to anyone but SYSTEM, the Administrators group or
-// the account the process runs as: anyone else could have made it to steer
-// the report, or to deny the run its report.
+// UTF-8 with a CRLF end. `guarded`, for a privileged run: the folder is opened
+// itself first and must be where the path names it (no link on the way); on a
+// local volume, no one but SYSTEM, the Administrators group, TrustedInstaller,
+// this account or an administrator may add files to it or own it; the file is
+// then opened or made inside that folder, without following a link and
+// without waiting on an opportunistic lock; one that is there must be a plain
+// file with one name, which no one else may write to or own. A file it makes
+// is for SYSTEM and the Administrators group alone. Raises what refused it.
 void OpenLog(const std::wstring& path, bool guarded);
-void WriteLogLine(const std::wstring& line);
+// False where the line could not be written.
+bool WriteLogLine(const std::wstring& line);
 // The local time as "2026-12-09 19:51:03".
 std::wstring LocalTimeText();
 
@@ -183,11 +191,28 @@ std::uint32_t WriteRegistryText(RegistryRoot root, const std::wstring& keyPath, 
 // any path it opens from now on; elsewhere nothing changes.
 void RefuseUsersJunctions();
 
-// One privileged run on the computer at a time: a mutex named in the Global
-// namespace, waited for up to `milliseconds` (WAIT_TIMEOUT when another run
-// still holds it), and released.
+// One privileged run on the computer at a time: a mutex in a private
+// namespace that only SYSTEM and administrators can make or open (where
+// Windows has none, a mutex named in the Global namespace), waited for up to
+// `milliseconds` (WAIT_TIMEOUT when another run still holds it), and released.
 std::uint32_t AcquireRunLock(std::uint32_t milliseconds);
 void ReleaseRunLock();
+
+// Whether the folder is itself a volume mount point: a volume Windows mounted
+// there (a User Profile Disk, a profile container), not a junction to a folder.
+bool IsVolumeMountPoint(const std::wstring& folder);
+
+// How a bounded piece of work ended.
+enum class BoundedRun {
+    Ended,        // within the time given
+    Cancelled,    // past it: its waiting file operations were cancelled, and it ended then
+    LeftRunning,  // past it, and still waiting after the cancel: it runs on, and nobody waits for it
+};
+// Runs `work` on a thread of its own, waiting up to `milliseconds` for it.
+// Work left running keeps its own copy of `work` (and so of what it holds)
+// until it ends, or the process does. Where no thread can be made, the work
+// runs here, unbounded.
+BoundedRun RunWithin(std::uint32_t milliseconds, std::function<void()> work);
 
 enum class GuardedDeletion {
     Deleted,          // it was a file at the expected place, and is gone
@@ -199,15 +224,18 @@ enum class GuardedDeletion {
     NotOpened,   // a folder on the way (`stoppedAt`) or the file could not be opened (32: another program holds it)
     NotDeleted,  // it opened, and would not go (5: read-only)
 };
-// Opens `folder`, then each of `below` inside the one before, each without
-// following a reparse point and refusing one (the folder itself included),
-// and holds each open without delete sharing, so that nothing on the way can
-// be renamed or replaced meanwhile; then opens `name` in the last (a link
-// there is opened itself) and deletes it through that handle, only where its
-// final path is the final path of `folder` followed by the rest, names
-// compared as Windows compares them. Every folder is closed after the file.
-// The error code goes with NotOpened and NotDeleted; `stoppedAt` names the
-// folder that was refused or would not open.
+// Opens `folder` itself (a volume mount point there is gone through, any other
+// reparse point refused), then each of `below` relative to the handle of the
+// one before, and `name` relative to the last: what a user renames or
+// replaces by its path meanwhile is not reached, as the handles hold the
+// folders themselves. Each is opened without following a reparse point, and
+// one is refused; each must also have the final path of its parent followed
+// by its own name (a link that Windows does not mark as a reparse point is
+// refused so). The file is deleted through its own handle. Nothing waits on
+// an opportunistic lock: a file whose lock is being broken is NotOpened with
+// ERROR_OPLOCK_BREAK_IN_PROGRESS, as one held open. The error code goes with
+// NotOpened and NotDeleted; `stoppedAt` names the folder that was refused or
+// would not open; a final path that cannot be had is NotOpened, never NotThere.
 GuardedDeletion DeleteFileBelow(const std::wstring& folder, const std::vector<std::wstring>& below,
                                 const std::wstring& name, std::wstring& stoppedAt, std::uint32_t& errorCode);
 

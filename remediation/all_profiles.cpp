@@ -1,5 +1,7 @@
 #include <iterator>
+#include <memory>
 #include <new>
+#include <optional>
 
 #include "remediation/remediation.h"
 #include "start_page_url.h"
@@ -25,6 +27,12 @@ constexpr std::size_t LongestName = 255;
 // A run over every profile of a desktop takes seconds: one started meanwhile
 // (a deployment tool's retry) waits for it that long, then leaves it be.
 constexpr std::uint32_t RunLockPatienceMilliseconds = 30000;
+// The most one profile's repair may take: its two hive loads and unloads (up
+// to 2 s of retries each) and a held shortcut's patience (2 s) fit in it many
+// times over. A repair that takes longer waits on what a user holds (an
+// opportunistic lock on the shortcut or on the hive file): the run goes on
+// without it.
+constexpr std::uint32_t ProfilePatienceMilliseconds = 20000;  // as the report says it
 
 constexpr std::uint32_t MandatoryState = 0x0001;
 constexpr std::uint32_t TemporaryState = 0x0800;
@@ -73,10 +81,11 @@ std::wstring Text(const char* ascii) {
 
 ProfileResult Said(Outcome outcome, const char* what) { return {outcome, Text(what)}; }
 
-// A fixed text with a name in it: a path, a setting.
+// A fixed text with a name in it: a path, a setting, which a user may have
+// chosen, and is cut short so.
 ProfileResult SaidWith(Outcome outcome, const char* before, const std::wstring& name, const char* after = "") {
     ProfileResult result = Said(outcome, before);
-    result.what += name;
+    result.what += Shortened(name);
     AppendAscii(result.what, after);
     return result;
 }
@@ -185,6 +194,9 @@ ProfileResult RemoveShortcutOfAppData(std::wstring appData, const std::wstring& 
     if (appData.empty()) appData = L"%USERPROFILE%\\AppData\\Roaming";
     if (StartsWithFolded(appData, UserProfileVariable))
         appData.replace(0, sizeof(UserProfileVariable) / sizeof(wchar_t) - 1, profileFolder);
+    if (appData.size() > LongestPath)
+        return Failed(Outcome::ShortcutNotDeleted, "AppData names a path Windows will not take",
+                      platform::ERROR_FILENAME_EXCED_RANGE);
     std::vector<std::wstring> below;
     if (appData.find(L'%') != std::wstring::npos)
         return SaidWith(NotRemediated,
@@ -228,6 +240,12 @@ bool WithHive(const std::wstring& who, const std::wstring& hiveFile, bool signed
         use(who);
         return true;
     }
+    // Loading makes a hive file that is not there, in a folder a user may
+    // write: it is looked at before each load, as it may go between two.
+    if (!PlainFileIsThere(hiveFile)) {
+        failed = Said(NotRemediated, "not remediated: no NTUSER.DAT");
+        return false;
+    }
     const std::wstring hive = HiveNamePrefix + who;
     std::uint32_t error = platform::EnableHivePrivileges(true);
     if (!error) error = platform::LoadHive(hive, PathForWindows(hiveFile));
@@ -258,7 +276,6 @@ bool WithHive(const std::wstring& who, const std::wstring& hiveFile, bool signed
 // the start page written in its hive.
 ProfileResult RepairProfile(const std::wstring& who, const std::wstring& profileFolder, bool signedIn) {
     const std::wstring hiveFile = profileFolder + L"\\NTUSER.DAT";
-    if (!signedIn && !PlainFileIsThere(hiveFile)) return Said(NotRemediated, "not remediated: no NTUSER.DAT");
 
     std::wstring appData;
     ProfileResult failed;
@@ -309,29 +326,51 @@ ProfileResult FailedInside(const platform::RunTimeFailure& failure) {
     return result;
 }
 
+// One profile's repair, whatever it raises.
+ProfileResult RepairCaught(const std::wstring& who, const std::wstring& folder,
+                           const platform::ProfileListEntry* listed) {
+    try {
+        // The folder itself, asked once: a junction or link is refused before
+        // its hive is touched; a volume Windows mounted there is the profile.
+        const std::uint32_t attributes = AttributesOrNone(PathForWindows(folder));
+        if (!(attributes & platform::FILE_ATTRIBUTE_DIRECTORY))
+            return {Outcome::Completed, Text("left alone: its profile folder is not there")};
+        if ((attributes & platform::FILE_ATTRIBUTE_REPARSE_POINT) &&
+            !platform::IsVolumeMountPoint(PathForWindows(folder)))
+            return SaidWith(NotRemediated, "not remediated: ", folder, LinkRefused);
+        return listed ? RepairListedProfile(*listed) : RepairProfile(who, folder, false);
+    } catch (const platform::RunTimeFailure& failure) {
+        return FailedInside(failure);
+    } catch (const std::bad_alloc&) {
+        return FailedInside({L"Allocating memory", {}, platform::ERROR_NOT_ENOUGH_MEMORY});
+    } catch (...) {
+        return FailedInside({L"An internal step", {}, platform::ERROR_INTERNAL_ERROR});
+    }
+}
+
 // A profile whose folder is there; one whose folder is gone is a stale entry,
-// named in the report and not counted.
+// named in the report and not counted. The repair runs on a thread of its
+// own: one that waits past the patience on what a user holds is left to
+// itself, and the run goes on to the next profile. Only this thread writes
+// the report.
 Outcome Remediate(const Report& report, const std::wstring& who, const std::wstring& folder,
                   const platform::ProfileListEntry* listed) {
-    ProfileResult result;
-    try {
-        // The folder itself, asked once: a junction or link is refused before its hive is touched.
-        const std::uint32_t attributes = AttributesOrNone(PathForWindows(folder));
-        if (!(attributes & platform::FILE_ATTRIBUTE_DIRECTORY)) {
-            report.Line(who, folder, Text("left alone: its profile folder is not there"));
-            return Outcome::Completed;
-        }
-        result = attributes & platform::FILE_ATTRIBUTE_REPARSE_POINT
-                     ? SaidWith(NotRemediated, "not remediated: ", folder, LinkRefused)
-                 : listed ? RepairListedProfile(*listed)
-                          : RepairProfile(who, folder, false);
-    } catch (const platform::RunTimeFailure& failure) {
-        result = FailedInside(failure);
-    } catch (const std::bad_alloc&) {
-        result = FailedInside({L"Allocating memory", {}, platform::ERROR_NOT_ENOUGH_MEMORY});
-    } catch (...) {
-        result = FailedInside({L"An internal step", {}, platform::ERROR_INTERNAL_ERROR});
-    }
+    struct Work {
+        std::wstring who, folder;
+        std::optional<platform::ProfileListEntry> listed;
+        ProfileResult result;
+    };
+    const auto work = std::make_shared<Work>(Work{who, folder, {}, {}});
+    if (listed) work->listed = *listed;
+    const platform::BoundedRun ended = platform::RunWithin(ProfilePatienceMilliseconds, [work] {
+        work->result = RepairCaught(work->who, work->folder, work->listed ? &*work->listed : nullptr);
+    });
+    const ProfileResult result =
+        ended == platform::BoundedRun::Ended
+            ? work->result
+            : Said(NotRemediated,
+                   "not remediated: another program kept its shortcut or hive file waiting for more than 20 s (an "
+                   "opportunistic lock); run again later");
     report.Line(who, folder, result.what);
     return result.outcome;
 }

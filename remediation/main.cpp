@@ -89,8 +89,7 @@ Outcome RemediateUser(const Report& report) {
             throw;
         }
     }
-    report.Summary(ExitStatus(outcome));
-    return outcome;
+    return report.Close(outcome);
 }
 
 }  // namespace
@@ -100,21 +99,24 @@ Outcome Main() {
     if (!ParseCommandLine(platform::ReadCommandLine(), arguments)) return Outcome::BadCommandLine;
     // A privileged run opens nothing before it stops following users' junctions: its report neither.
     if (arguments.allProfiles) platform::RefuseUsersJunctions();
+    // A report that cannot be opened, or is refused, holds nothing back: the
+    // run goes on without it, and its status says so.
+    bool opened = false;
     if (!arguments.logFile.empty()) {
         try {
             platform::OpenLog(arguments.logFile, arguments.allProfiles);
+            opened = true;
         } catch (const platform::RunTimeFailure&) {
-            return Outcome::BadCommandLine;
         }
     }
-    const Report report(!arguments.logFile.empty());
+    const Report report(!arguments.logFile.empty(), opened);
 
     const std::wstring majorVersion = GetOSMajorVersion();
     if (std::wcstol(majorVersion.c_str(), nullptr, 10) == RefusedMajorVersion) {
         report.Line(L"-", L"-", L"refused: Windows reports major version 5");
-        report.Summary(platform::ExitCompleted);
+        const Outcome outcome = report.Close(Outcome::Completed);
         platform::ShowMessageBox(RefusalPrompt, OkButtonOnly, RefusalTitle);
-        return Outcome::Completed;
+        return outcome;
     }
     if (arguments.allProfiles) {
         Outcome outcome;
@@ -124,8 +126,7 @@ Outcome Main() {
             report.Summary(platform::ExitFailed);
             throw;
         }
-        report.Summary(ExitStatus(outcome));
-        return outcome;
+        return report.Close(outcome);
     }
     return RemediateUser(report);
 }
@@ -133,6 +134,7 @@ Outcome Main() {
 int ExitStatus(Outcome outcome) {
     switch (outcome) {
         case Outcome::Completed: return platform::ExitCompleted;
+        case Outcome::ReportNotWritten: return platform::ExitReportNotWritten;
         case Outcome::StartupFolderNotSearched: return platform::ExitStartupNotSearched;
         case Outcome::StartPageNotWritten: return platform::ExitStartPageNotWritten;
         case Outcome::ShortcutNotDeleted: return platform::ExitFailed;

@@ -12,13 +12,14 @@ namespace remediation {
 // profile, the most serious outcome of any profile, in this order.
 enum class Outcome {
     Completed,                 // the start page was written, or the system was refused
+    ReportNotWritten,          // as Completed, but the report asked for could not be opened or written
     StartupFolderNotSearched,  // the start page was written, but the Startup folder could not be looked in;
                                // over every profile also one left alone (mandatory, temporary, a hive in use ...)
     StartPageNotWritten,       // the key did not open, or the value was not set
     ShortcutNotDeleted,        // over every profile: a shortcut that could not be deleted, or a profile whose
                                // repair failed
     NotRunAsUser,              // a service account's run: nothing was looked at or changed
-    BadCommandLine,            // an argument not understood, or a log that cannot be opened: nothing done
+    BadCommandLine,            // an argument not understood: nothing done
     NotPrivileged,             // every profile asked for without the rights to load hives: nothing done
 };
 
@@ -50,17 +51,28 @@ bool NextArgument(const std::wstring& commandLine, std::size_t& position, std::w
 // user's own run), with the local time, who, which folder and what was done.
 // A control character in any field (a user may write them into their hive)
 // is written as "<U+000A>", so that each line stays one profile's, with its
-// four fields.
+// four fields; a field too long is cut, saying so, so that no line passes
+// 2,048 characters. The report never holds the repair back: one that could
+// not be opened or written only changes the status of a run that did all
+// else (ReportNotWritten).
 class Report {
 public:
-    explicit Report(bool enabled) : enabled_(enabled) {}
+    // `opened`: where a report was asked for, whether its file opened.
+    Report(bool enabled, bool opened) : enabled_(enabled), failed_(enabled && !opened) {}
     void Line(const std::wstring& who, const std::wstring& folder, const std::wstring& what) const;
-    // The last line: the run's exit status.
+    // The last line, with the status the run ends with, and that outcome.
+    Outcome Close(Outcome outcome) const;
+    // The last line of a run that a failure ends (status 1).
     void Summary(int exitStatus) const;
 
 private:
     bool enabled_;
+    mutable bool failed_;
 };
+
+// A text a user chose (their AppData, a folder named in it), cut to a few
+// hundred characters for the report, saying that it was cut.
+std::wstring Shortened(const std::wstring& usersText, std::size_t longest = 300);
 
 // ": <Windows' own text> (error <code>)", as the report gives a failure.
 void AppendError(std::wstring& text, std::uint32_t errorCode);
@@ -118,7 +130,8 @@ bool DeleteFileWhenReleased(const std::wstring& path);
 constexpr std::uint32_t HoldPatienceMilliseconds = 2000;
 constexpr std::uint32_t RetryPauseMilliseconds = 100;
 inline bool IsHeldByAnotherProgram(std::uint32_t errorCode) {
-    return errorCode == platform::ERROR_SHARING_VIOLATION || errorCode == platform::ERROR_LOCK_VIOLATION;
+    return errorCode == platform::ERROR_SHARING_VIOLATION || errorCode == platform::ERROR_LOCK_VIOLATION ||
+           errorCode == platform::ERROR_OPLOCK_BREAK_IN_PROGRESS;
 }
 
 // Creates or opens the key below the root and writes the value as REG_SZ,

@@ -3,10 +3,13 @@
 // what older releases lack is looked up at run time: the executables still
 // load on Windows XP.
 #include "platform/platform.h"
+#include "platform/windows/windows_support.h"
 
 #include <windows.h>
 #include <sddl.h>
 
+#include <functional>
+#include <memory>
 #include <vector>
 
 #ifndef KEY_WOW64_64KEY
@@ -33,15 +36,6 @@ struct KeyOwner {
     KeyOwner& operator=(const KeyOwner&) = delete;
     ~KeyOwner() {
         if (key) ::RegCloseKey(key);
-    }
-};
-
-struct HandleOwner {
-    HANDLE handle;
-    HandleOwner(const HandleOwner&) = delete;
-    HandleOwner& operator=(const HandleOwner&) = delete;
-    ~HandleOwner() {
-        if (handle != INVALID_HANDLE_VALUE && handle) ::CloseHandle(handle);
     }
 };
 
@@ -82,37 +76,6 @@ bool HivePrivilegeIds(LUID (&ids)[2]) {
            ::LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &ids[1]);
 }
 
-template <typename Function>
-Function Kernel32Procedure(const char* name) {
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name)));
-}
-
-DWORD FinalPathOf(HANDLE file, std::wstring& finalPath) {
-    using Function = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-    const auto getFinalPath = Kernel32Procedure<Function>("GetFinalPathNameByHandleW");
-    if (!getFinalPath) return ERROR_CALL_NOT_IMPLEMENTED;
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        // FILE_NAME_NORMALIZED | VOLUME_NAME_DOS: "\\?\C:\..." or "\\?\UNC\...".
-        const DWORD length = getFinalPath(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
-        if (length == 0) return ::GetLastError();
-        if (length < buffer.size()) {
-            finalPath.assign(buffer.data(), length);
-            return ERROR_SUCCESS;
-        }
-        buffer.resize(length + 1);
-    }
-}
-
-// As the file system compares names: ordinal, with the system's own upper-casing.
-bool SameName(const std::wstring& a, const std::wstring& b) {
-    using Function = int(WINAPI*)(LPCWSTR, int, LPCWSTR, int, BOOL);
-    const auto compare = Kernel32Procedure<Function>("CompareStringOrdinal");
-    return compare &&
-           compare(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 // A key opened one level below `parent`, never through a registry link: the
 // key itself is opened, and refused when it is one. A key made here is new
 // and no link; one that another made meanwhile is opened again the same way.
@@ -144,99 +107,9 @@ LONG OpenOwnKey(HKEY parent, const std::wstring& name, KeyOwner& owner) {
     return ERROR_CANT_RESOLVE_FILENAME;
 }
 
-HANDLE log = INVALID_HANDLE_VALUE;
-HANDLE runLock = nullptr;
-
-// A named pipe reached by any path may not act as this process: at most it
-// learns who opens it.
-constexpr DWORD NoImpersonation = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-constexpr DWORD ERROR_REPARSE_POINT_ENCOUNTERED_ = 4395;
-
-// Whether a full path is on a volume of this computer, not a server's.
-bool IsLocalVolume(std::wstring root) {
-    if (root.rfind(L"\\\\?\\UNC\\", 0) == 0) return false;
-    if (root.rfind(L"\\\\?\\", 0) == 0 || root.rfind(L"\\\\.\\", 0) == 0)
-        root.erase(0, 4);
-    else if (root.rfind(L"\\\\", 0) == 0)
-        return false;
-    if (root.size() < 2 || root[1] != L':') return true;
-    return ::GetDriveTypeW((root.substr(0, 2) + L"\\").c_str()) != DRIVE_REMOTE;
-}
-
-std::wstring SidText(PSID sid) {
-    wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(sid, &text)) return std::wstring();
-    std::wstring copy(text);
-    ::LocalFree(text);
-    return copy;
-}
-
-// Why the report file opened is none the run may write to: 0 where it is.
-DWORD WhyNotOwnReport(HANDLE file, const std::wstring& path) {
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!::GetFileInformationByHandle(file, &information)) return ::GetLastError();
-    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return ERROR_REPARSE_POINT_ENCOUNTERED_;
-    if (information.nNumberOfLinks > 1) return ERROR_TOO_MANY_LINKS;
-    std::wstring named;
-    try {
-        named = GetFullPath(path);
-    } catch (const RunTimeFailure& failure) {
-        return failure.errorCode;
-    }
-    // On a share the server names the owner; the share's permissions are the
-    // administrator's to set.
-    if (!IsLocalVolume(named)) return ERROR_SUCCESS;
-    // A link Windows does not mark as a reparse point, or one on the way: the
-    // file is not where the path names it.
-    std::wstring finalPath;
-    // Windows XP has no final path; there the run changes nothing anyway.
-    if (const DWORD error = FinalPathOf(file, finalPath)) return error == ERROR_CALL_NOT_IMPLEMENTED ? 0 : error;
-    if (!SameName(finalPath, named.rfind(L"\\\\?\\", 0) == 0 ? named : L"\\\\?\\" + named))
-        return ERROR_REPARSE_POINT_ENCOUNTERED_;
-    DWORD size = 0;
-    ::GetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
-    std::vector<BYTE> descriptor(size ? size : 1);
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (!::GetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, descriptor.data(), size, &size) ||
-        !::GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || !owner)
-        return ::GetLastError() ? ::GetLastError() : ERROR_INVALID_OWNER;
-    const std::wstring ownerSid = SidText(owner);
-    if (ownerSid == L"S-1-5-18" || ownerSid == L"S-1-5-32-544" || ownerSid == ReadProcessUserSid())
-        return ERROR_SUCCESS;
-    return ERROR_INVALID_OWNER;
-}
-
 }  // namespace
 
 std::wstring ReadCommandLine() { return ::GetCommandLineW(); }
-
-void OpenLog(const std::wstring& path, bool guarded) {
-    const DWORD access = FILE_APPEND_DATA | SYNCHRONIZE | (guarded ? READ_CONTROL | FILE_READ_ATTRIBUTES : 0);
-    const DWORD flags = FILE_ATTRIBUTE_NORMAL | NoImpersonation | (guarded ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    log = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, flags, nullptr);
-    if (log == INVALID_HANDLE_VALUE) throw RunTimeFailure{L"CreateFileW", path, ::GetLastError()};
-    const DWORD refused = guarded ? WhyNotOwnReport(log, path) : ERROR_SUCCESS;
-    if (refused) {
-        ::CloseHandle(log);
-        log = INVALID_HANDLE_VALUE;
-        throw RunTimeFailure{L"CreateFileW", path, refused};
-    }
-}
-
-void WriteLogLine(const std::wstring& line) {
-    if (log == INVALID_HANDLE_VALUE) return;
-    const std::wstring text = line + L"\r\n";
-    const int length = static_cast<int>(text.size());
-    const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0) return;
-    std::vector<char> utf8(static_cast<std::size_t>(needed));
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &utf8[0], needed, nullptr, nullptr);
-    // A line that cannot be written is lost; the repair goes on, and the
-    // exit status still tells.
-    DWORD written = 0;
-    ::WriteFile(log, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-}
 
 std::wstring LocalTimeText() {
     SYSTEMTIME now{};
@@ -380,147 +253,139 @@ void RefuseUsersJunctions() {
     if (setPolicy) setPolicy(ProcessRedirectionTrustPolicy, &enforce, sizeof(enforce));
 }
 
-std::uint32_t AcquireRunLock(std::uint32_t milliseconds) {
-    // Global\: one for the computer, whichever session a run starts in.
-    runLock = ::CreateMutexW(nullptr, FALSE, L"Global\\Desktop Remediation");
-    if (!runLock) return ::GetLastError();
-    switch (::WaitForSingleObject(runLock, milliseconds)) {
-        case WAIT_OBJECT_0:
-        case WAIT_ABANDONED: return ERROR_SUCCESS;  // a run that was ended left it: the hives are checked next
-        case WAIT_TIMEOUT: break;
-        default: {
-            const DWORD error = ::GetLastError();
-            ::CloseHandle(runLock);
-            runLock = nullptr;
-            return error;
-        }
-    }
-    ::CloseHandle(runLock);
-    runLock = nullptr;
-    return WAIT_TIMEOUT;
-}
-
-void ReleaseRunLock() {
-    if (!runLock) return;
-    ::ReleaseMutex(runLock);
-    ::CloseHandle(runLock);
-    runLock = nullptr;
-}
-
 namespace {
 
-// The extended-length form of an absolute path, past MAX_PATH.
-std::wstring ForWindows(const std::wstring& path) {
-    if (path.size() < MAX_PATH || path.rfind(L"\\\\?\\", 0) == 0) return path;
-    if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
-    return L"\\\\?\\" + path;
-}
+HANDLE runLock = nullptr;
+HANDLE runNamespace = nullptr;
+constexpr wchar_t RunLockName[] = L"Desktop Remediation";
 
-// A folder opened itself, never what a reparse point on it leads to, and
-// held without delete sharing: while it is open, nobody can rename, delete or
-// replace it, nor make it a junction (which needs an empty folder opened for
-// writing).
-DWORD OpenFolderItself(const std::wstring& path, HANDLE& folder, std::wstring& finalPath) {
-    folder = ::CreateFileW(ForWindows(path).c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | NoImpersonation, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) {
-        folder = nullptr;
-        return ::GetLastError();
+// The lock's mutex, in a private namespace whose boundary is the
+// Administrators group: only a process whose token has that group enabled
+// (SYSTEM, an elevated administrator) can make the namespace, and its own
+// permissions let only SYSTEM and administrators open it, so no user can take
+// or squat the name first. A namespace of the same name with another
+// boundary is another namespace. Windows XP has none, and Wine makes no
+// boundary: there, and only there, the mutex is named in the Global
+// namespace (one for every session).
+HANDLE CreateRunMutex() {
+    using CreateBoundaryFunction = HANDLE(WINAPI*)(LPCWSTR, ULONG);
+    using AddSidFunction = BOOL(WINAPI*)(HANDLE*, PSID);
+    using CreateNamespaceFunction = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LPVOID, LPCWSTR);
+    using OpenNamespaceFunction = HANDLE(WINAPI*)(LPVOID, LPCWSTR);
+    using DeleteBoundaryFunction = VOID(WINAPI*)(HANDLE);
+    const auto createBoundary = Kernel32Procedure<CreateBoundaryFunction>("CreateBoundaryDescriptorW");
+    const auto addSid = Kernel32Procedure<AddSidFunction>("AddSIDToBoundaryDescriptor");
+    const auto createNamespace = Kernel32Procedure<CreateNamespaceFunction>("CreatePrivateNamespaceW");
+    const auto openNamespace = Kernel32Procedure<OpenNamespaceFunction>("OpenPrivateNamespaceW");
+    const auto deleteBoundary = Kernel32Procedure<DeleteBoundaryFunction>("DeleteBoundaryDescriptor");
+    HANDLE boundary = createBoundary && addSid && createNamespace && openNamespace && deleteBoundary
+                          ? createBoundary(RunLockName, 0)
+                          : nullptr;
+    if (!boundary) return ::CreateMutexW(nullptr, FALSE, L"Global\\Desktop Remediation");
+
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    PSECURITY_DESCRIPTOR ownOnly = nullptr;
+    HANDLE mutex = nullptr;
+    DWORD error = ERROR_SUCCESS;
+    if (!::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                    0, 0, &administrators) ||
+        !addSid(&boundary, administrators) ||
+        !::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
+                                                                &ownOnly, nullptr)) {
+        error = ::GetLastError();
+    } else {
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), ownOnly, FALSE};
+        // Made by the first run; opened by one that finds it; made again
+        // where it closed between the two.
+        for (int attempt = 0; attempt < 10 && !runNamespace; ++attempt) {
+            runNamespace = createNamespace(&attributes, boundary, RunLockName);
+            if (!runNamespace && ::GetLastError() == ERROR_ALREADY_EXISTS)
+                runNamespace = openNamespace(boundary, RunLockName);
+        }
+        if (runNamespace) mutex = ::CreateMutexW(&attributes, FALSE, L"Desktop Remediation\\Run");
+        error = ::GetLastError();
     }
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!::GetFileInformationByHandle(folder, &information)) return ::GetLastError();
-    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return ERROR_REPARSE_POINT_ENCOUNTERED_;
-    if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_PATH_NOT_FOUND;
-    return FinalPathOf(folder, finalPath);
+    if (ownOnly) ::LocalFree(ownOnly);
+    if (administrators) ::FreeSid(administrators);
+    deleteBoundary(boundary);
+    ::SetLastError(error);
+    return mutex;
 }
 
-bool IsNotFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
-// A file deleted while another program still holds it open answers "access
-// denied" to every open and query, and its folder still lists it.
-bool IsPendingDeletion(const std::wstring& path) {
-    if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || ::GetLastError() != ERROR_ACCESS_DENIED)
-        return false;
-    WIN32_FIND_DATAW found{};
-    const HANDLE search = ::FindFirstFileW(path.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    ::FindClose(search);
-    return true;
+void CloseRunNamespace() {
+    using CloseNamespaceFunction = BOOLEAN(WINAPI*)(HANDLE, ULONG);
+    const auto closeNamespace = Kernel32Procedure<CloseNamespaceFunction>("ClosePrivateNamespace");
+    if (runNamespace && closeNamespace) closeNamespace(runNamespace, 0);
+    runNamespace = nullptr;
 }
 
 }  // namespace
 
-GuardedDeletion DeleteFileBelow(const std::wstring& folder, const std::vector<std::wstring>& below,
-                                const std::wstring& name, std::wstring& stoppedAt, std::uint32_t& errorCode) {
-    struct HeldFolders {
-        std::vector<HANDLE> handles;
-        ~HeldFolders() {
-            for (HANDLE handle : handles) ::CloseHandle(handle);
+std::uint32_t AcquireRunLock(std::uint32_t milliseconds) {
+    runLock = CreateRunMutex();
+    if (!runLock) {
+        const DWORD error = ::GetLastError();
+        CloseRunNamespace();
+        return error ? error : ERROR_INVALID_HANDLE;
+    }
+    switch (::WaitForSingleObject(runLock, milliseconds)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED: return ERROR_SUCCESS;  // a run that was ended left it: the hives are checked next
+        case WAIT_TIMEOUT: ReleaseRunLock(); return WAIT_TIMEOUT;
+        default: {
+            const DWORD error = ::GetLastError();
+            ::CloseHandle(runLock);
+            runLock = nullptr;
+            CloseRunNamespace();
+            return error;
         }
-    } held;
-    std::wstring path = folder, expected;
-    for (std::size_t level = 0; level <= below.size(); ++level) {
-        if (level) path += L"\\" + below[level - 1];
-        HANDLE opened = nullptr;
-        std::wstring finalPath;
-        DWORD error = OpenFolderItself(path, opened, finalPath);
-        if (opened) held.handles.push_back(opened);
-        // Where the file system names it otherwise than the path that led
-        // there (a link Windows does not mark as a reparse point), it is
-        // refused all the same.
-        if (!error && level && !SameName(finalPath, expected + L"\\" + below[level - 1]))
-            error = ERROR_REPARSE_POINT_ENCOUNTERED_;
-        if (error) {
-            stoppedAt = path;
-            errorCode = error;
-            if (IsNotFound(error)) return GuardedDeletion::NotThere;
-            return error == ERROR_REPARSE_POINT_ENCOUNTERED_ ? GuardedDeletion::LinkOnTheWay
-                                                             : GuardedDeletion::NotOpened;
-        }
-        expected = finalPath;
     }
-    path += L"\\" + name;
-    expected += L"\\" + name;
+}
 
-    // The link or junction itself, where the name is one; and a folder opens
-    // too, to be told apart from a file.
-    const HandleOwner file{::CreateFileW(
-        ForWindows(path).c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | NoImpersonation, nullptr)};
-    if (file.handle == INVALID_HANDLE_VALUE) {
-        errorCode = ::GetLastError();
-        if (IsNotFound(errorCode)) return GuardedDeletion::NotThere;
-        if (errorCode == ERROR_ACCESS_DENIED && IsPendingDeletion(ForWindows(path)))
-            return GuardedDeletion::PendingDeletion;
-        return GuardedDeletion::NotOpened;
+void ReleaseRunLock() {
+    if (runLock) {
+        ::ReleaseMutex(runLock);  // fails, harmlessly, where it was never owned
+        ::CloseHandle(runLock);
+        runLock = nullptr;
     }
-    BY_HANDLE_FILE_INFORMATION information{};
-    std::wstring finalPath;
-    if (!::GetFileInformationByHandle(file.handle, &information)) {
-        errorCode = ::GetLastError();
-        return GuardedDeletion::NotOpened;
-    }
-    if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return GuardedDeletion::NotAFile;
-    errorCode = FinalPathOf(file.handle, finalPath);
-    if (errorCode) return GuardedDeletion::NotOpened;
-    if (!SameName(finalPath, expected)) return GuardedDeletion::LeadsElsewhere;
+    CloseRunNamespace();
+}
 
-    // FileDispositionInfo: the file goes when this handle closes; a read-only
-    // one is refused here.
-    using Function = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
-    const auto setInformation = Kernel32Procedure<Function>("SetFileInformationByHandle");
-    BOOLEAN deleteFile = TRUE;
-    constexpr int FileDispositionInfo = 4;
-    if (!setInformation) {
-        errorCode = ERROR_CALL_NOT_IMPLEMENTED;
-        return GuardedDeletion::NotDeleted;
+namespace {
+
+DWORD WINAPI RunWork(LPVOID work) {
+    const std::unique_ptr<std::function<void()>> owned(static_cast<std::function<void()>*>(work));
+    try {
+        (*owned)();
+    } catch (...) {
+        // The work reports its own failures; none may end the process from here.
     }
-    if (!setInformation(file.handle, FileDispositionInfo, &deleteFile, sizeof(deleteFile))) {
-        errorCode = ::GetLastError();
-        return GuardedDeletion::NotDeleted;
+    return 0;
+}
+
+}  // namespace
+
+BoundedRun RunWithin(std::uint32_t milliseconds, std::function<void()> work) {
+    auto owned = std::make_unique<std::function<void()>>(std::move(work));
+    const HandleOwner thread{::CreateThread(nullptr, 0, RunWork, owned.get(), 0, nullptr)};
+    if (!thread.handle) {
+        (*owned)();
+        return BoundedRun::Ended;
     }
-    return GuardedDeletion::Deleted;
+    owned.release();  // the thread's now
+    if (::WaitForSingleObject(thread.handle, milliseconds) == WAIT_OBJECT_0) return BoundedRun::Ended;
+    // What a thread can wait on without end here: an open or a deletion that
+    // breaks a user's opportunistic lock, whose wait Windows cancels; the
+    // work may wait again on the next, so each is cancelled in turn, for a
+    // while (Windows Vista and later; elsewhere the work is only left).
+    using CancelFunction = BOOL(WINAPI*)(HANDLE);
+    const auto cancel = Kernel32Procedure<CancelFunction>("CancelSynchronousIo");
+    for (int round = 0; round < 10; ++round) {
+        if (cancel) cancel(thread.handle);
+        if (::WaitForSingleObject(thread.handle, 300) == WAIT_OBJECT_0) return BoundedRun::Cancelled;
+    }
+    return BoundedRun::LeftRunning;
 }
 
 }  // namespace platform

@@ -100,6 +100,21 @@ TEST_F(AllProfilesTest, EachKindOfProfile) {
          L"the shortcut could not be deleted: text of error 32"},
         {"a Startup folder that cannot be opened", [&](fake::System& s) { s.openErrors[shortcut] = 5; }, 3, false,
          L"the Startup folder could not be looked in: text of error 5"},
+        {"an opportunistic lock broken within the patience",
+         [&](fake::System& s) {
+             s.held[shortcut] = {742, 1500};
+         },
+         0, true, L"shortcut removed; start page written"},
+        {"an opportunistic lock its owner never lets go of",
+         [&](fake::System& s) {
+             s.held[shortcut] = {742, 999999};
+         },
+         1, false, L"the shortcut could not be deleted: text of error 742"},
+        {"a final path that cannot be had", [&](fake::System& s) { s.openErrors[shortcut] = 3; }, 3, false,
+         L"the Startup folder could not be looked in: text of error 3"},
+        {"a profile folder that is a volume mount point (a User Profile Disk)",
+         [](fake::System& s) { s.files[AnnFolder] |= 0x400, s.mountPoints.insert(AnnFolder); }, 0, true,
+         L"shortcut removed; start page written"},
         {"a shortcut already pending deletion",
          [&](fake::System& s) { s.files.erase(shortcut), s.deletePending.insert(shortcut); }, 0, true,
          L"no shortcut; start page written"},
@@ -128,7 +143,8 @@ TEST_F(AllProfilesTest, EachKindOfProfile) {
         EXPECT_EQ(!ShortcutThere(AnnFolder), row.repaired) << row.name;
         // A Startup folder not searched still gets its start page, as in the user's run.
         EXPECT_EQ(StartPageOf(Ann, AnnFolder) == remediation::StartPageUrl,
-                  row.repaired || std::string(row.name) == "a Startup folder that cannot be opened")
+                  row.repaired || std::string(row.name) == "a Startup folder that cannot be opened" ||
+                      std::string(row.name) == "a final path that cannot be had")
             << row.name;
         if (*row.said) {
             EXPECT_THAT(Log(), HasSubstr(std::wstring(AnnFolder) + L"\t")) << row.name;
@@ -196,6 +212,52 @@ TEST_F(AllProfilesTest, OneFailingProfileStopsNoOtherAndTheMostSeriousOutcomeIsT
     EXPECT_THAT(Log(), HasSubstr(L"the shortcut could not be deleted: text of error 5 (error 5)"));
     EXPECT_THAT(Log(), HasSubstr(L"start page not written: text of error 5"));
     EXPECT_EQ(system.log.back(), L"2026-12-09 12:00:00\t-\t-\texit status 1");
+}
+
+TEST_F(AllProfilesTest, WhatAUserHoldsOrTakesAwayMeanwhileHoldsNoOtherProfileBack) {
+    // Ann's repair waits on what she holds, or her hive file goes between its
+    // two loads; Bob's, after hers, is done all the same, within the bound.
+    const std::wstring shortcut = std::wstring(AnnFolder) + Below;
+    struct Row {
+        const char* name;
+        std::function<void(fake::System&)> stage;
+        platform::BoundedRun ended;
+        const wchar_t* said;
+    };
+    const wchar_t* kept = L"not remediated: another program kept its shortcut or hive file waiting for more than 20 s";
+    const Row rows[] = {
+        {"an opportunistic lock whose wait a cancel ends", [&](fake::System& s) { s.oplocked[shortcut] = true; },
+         platform::BoundedRun::Cancelled, kept},
+        {"an opportunistic lock whose wait nothing ends", [&](fake::System& s) { s.oplocked[shortcut] = false; },
+         platform::BoundedRun::LeftRunning, kept},
+        {"a hive file gone at the second load",
+         [](fake::System& s) { s.hiveFileGoesAfterUnload = std::wstring(AnnFolder) + L"\\NTUSER.DAT"; },
+         platform::BoundedRun::Ended, L"shortcut removed; not remediated: no NTUSER.DAT"},
+    };
+    for (const Row& row : rows) {
+        fake::Reset();
+        SetUp();
+        AddProfile(Ann, AnnFolder);
+        AddProfile(Bob, BobFolder);
+        row.stage(system);
+
+        EXPECT_EQ(platform::RunMain(), 3) << row.name;
+
+        EXPECT_EQ(system.boundedRuns.front(), row.ended) << row.name;
+        EXPECT_THAT(Log(), HasSubstr(std::wstring(AnnFolder) + L"\t" + row.said)) << row.name;
+        EXPECT_FALSE(ShortcutThere(BobFolder)) << row.name;
+        EXPECT_EQ(StartPageOf(Bob, BobFolder), remediation::StartPageUrl) << row.name;
+        EXPECT_EQ(system.machine.count(Marker), 0u) << row.name;
+        EXPECT_LE(system.tickCount - 1000, 2 * 20000u) << row.name << ": the run waited past its bound";
+        // Loading a hive file that is not there would make one.
+        const std::wstring loadAnn = std::wstring(L"load Desktop Remediation ") + Ann;
+        if (row.ended == platform::BoundedRun::Ended) {
+            EXPECT_EQ(std::count_if(system.hiveCalls.begin(), system.hiveCalls.end(),
+                                    [&](const std::wstring& call) { return call.rfind(loadAnn, 0) == 0; }),
+                      1)
+                << row.name;
+        }
+    }
 }
 
 TEST_F(AllProfilesTest, AHiveThatWillNotUnloadIsRetriedThenNamed) {
@@ -287,6 +349,7 @@ TEST_F(AllProfilesTest, OnlyAnAppDataInsideItsProfileFolderIsSearched) {
         {L"%USERPROFILE%\\AppData:hidden", L"", 3},
         {L"%USERPROFILE%\\" + std::wstring(40000, L'a'), L"", 1},
         {deep, L"", 1},
+        {L"D:\\" + std::wstring(5000, L'x'), L"", 3},
     };
     for (const Row& row : rows) {
         const std::string name(row.setting.begin(),
@@ -314,6 +377,11 @@ TEST_F(AllProfilesTest, OnlyAnAppDataInsideItsProfileFolderIsSearched) {
         }
         for (const std::wstring& path : FilePathsTouched(system))
             EXPECT_EQ(path.rfind(AnnFolder, 0), 0u) << name << ": touched outside the profile: " << path.substr(0, 80);
+        // A user's text, however long, is cut short in the report, saying so.
+        for (const std::wstring& line : system.log) EXPECT_LE(line.size(), 2048u) << name;
+        if (row.setting.size() > 1000 && row.status == 3) {
+            EXPECT_THAT(Log(), HasSubstr(L" characters in all)")) << name;
+        }
         // A failure stops the profile's repair before its start page, as in the user's run.
         EXPECT_EQ(StartPageOf(Ann, AnnFolder) == remediation::StartPageUrl, row.status != 1) << name;
     }
@@ -419,30 +487,48 @@ TEST_F(CommandLineTest, AnythingButTheTwoArgumentsChangesNothingAndEndsWithFive)
         EXPECT_THAT(system.boxes, IsEmpty()) << commandLine;
         EXPECT_FALSE(system.logOpened) << commandLine;
     }
-    fake::Reset();
-    system.commandLine = L"x.exe /Log C:\\no\\such\\folder\\r.log";
-    system.logOpenError = 3;
-    EXPECT_EQ(platform::RunMain(), 5) << "a log that cannot be opened";
-    EXPECT_THAT(system.registry, IsEmpty());
 }
 
-TEST_F(CommandLineTest, OnlyTheRunOverEveryProfileRefusesAReportFileAnotherCouldHaveMade) {
-    // A link, a second name, an owner to be distrusted: each a refusal of the
-    // guarded opening, which the user's own run does not ask for.
-    for (const std::uint32_t refusal : {4395u, 1142u, 1307u}) {
+TEST_F(AllProfilesTest, AReportThatCannotBeHadHoldsNoRepairBack) {
+    // Refused by the guarded opening (a link, a second name, a folder or file
+    // another could write), which only the run over every profile asks for;
+    // not opened at all; or lost line by line. The repair is done either way,
+    // and a run that did all else ends with 7.
+    struct Row {
+        const char* name;
+        void (*stage)(fake::System&);
+        int everyProfile, usersRun;
+    };
+    const Row rows[] = {
+        {"a link", [](fake::System& s) { s.logRefusal = 4395; }, 7, 0},
+        {"a second name", [](fake::System& s) { s.logRefusal = 1142; }, 7, 0},
+        {"a folder a user may add files to", [](fake::System& s) { s.logRefusal = 5; }, 7, 0},
+        {"a folder that is not there", [](fake::System& s) { s.logOpenError = 3; }, 7, 7},
+        {"held open by another program", [](fake::System& s) { s.logOpenError = 32; }, 7, 7},
+        {"every line lost", [](fake::System& s) { s.logWritesFail = true; }, 7, 7},
+        {"lost, in a run that was not done", [](fake::System& s) { s.logWritesFail = true, s.setValueResult = 5; }, 7,
+         2},
+    };
+    for (const Row& row : rows) {
         for (const bool allProfiles : {true, false}) {
             fake::Reset();
+            system.userSid = allProfiles ? L"S-1-5-18" : Ann;
             system.SetAppData(L"C:\\Users\\ann\\AppData\\Roaming");
+            system.files[L"C:\\Users\\ann\\AppData\\Roaming" + std::wstring(Below + 16)] = 0x20;
             system.AddProfile(Ann, AnnFolder);
-            system.commandLine = allProfiles ? L"x.exe /AllProfiles /Log C:\\Windows\\Temp\\r.log"
-                                             : L"x.exe /Log C:\\Windows\\Temp\\r.log";
-            system.logRefusal = refusal;
+            system.files[std::wstring(AnnFolder) + Below] = 0x20;
+            system.commandLine = allProfiles ? L"x.exe /AllProfiles /Log C:\\Windows\\Logs\\r.log"
+                                             : L"x.exe /Log C:\\Windows\\Logs\\r.log";
+            row.stage(system);
 
-            EXPECT_EQ(platform::RunMain(), allProfiles ? 5 : 0) << refusal;
+            EXPECT_EQ(platform::RunMain(), allProfiles ? row.everyProfile : row.usersRun) << row.name;
 
-            EXPECT_EQ(system.logGuarded, allProfiles) << refusal;
-            EXPECT_EQ(system.hiveCalls.empty() && system.registry.empty(), allProfiles) << refusal;
-            EXPECT_THAT(system.boxes, IsEmpty()) << refusal;
+            EXPECT_EQ(system.logGuarded, allProfiles) << row.name;
+            EXPECT_EQ(system.deleted.size(), 1u) << row.name << (allProfiles ? ": every profile" : ": the user's run");
+            if (allProfiles) {
+                EXPECT_EQ(StartPageOf(Ann, AnnFolder), remediation::StartPageUrl) << row.name;
+                EXPECT_EQ(system.machine.at(Marker), remediation::StartPageUrl) << row.name << ": the desktop is done";
+            }
         }
     }
 }

@@ -1,12 +1,41 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cwctype>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace fake {
 namespace {
 
 System current;
+
+// A repair that waits on an opportunistic lock runs on a thread of its own,
+// as on Windows; one left waiting is let go and ended before the next test.
+std::mutex gate;
+std::condition_variable changed;
+bool letGo = false;
+// What one bounded run's work is doing: ended, or waiting (and whether a cancel ends the wait).
+struct BoundedWork {
+    bool ended = false, waits = false, cancellable = false, cancelAsked = false;
+};
+thread_local std::shared_ptr<BoundedWork> thisThreadsWork;
+struct LeftRunning {
+    std::vector<std::thread> threads;
+    void EndAll() {
+        {
+            const std::lock_guard<std::mutex> lock(gate);
+            letGo = true;
+        }
+        changed.notify_all();
+        for (std::thread& thread : threads) thread.join();
+        threads.clear();
+        letGo = false;
+    }
+    ~LeftRunning() { EndAll(); }
+} leftRunning;
 
 }  // namespace
 
@@ -22,7 +51,10 @@ std::wstring Widen(const std::string& ansi) { return std::wstring(ansi.begin(), 
 }  // namespace
 
 System& Current() { return current; }
-void Reset() { current = System(); }
+void Reset() {
+    leftRunning.EndAll();
+    current = System();
+}
 
 std::string FakeAnsi(const std::wstring& text) {
     std::string out;
@@ -161,9 +193,10 @@ void OpenLog(const std::wstring& path, bool guarded) {
     current.logOpened = path;
 }
 
-void WriteLogLine(const std::wstring& line) {
-    if (!current.logOpened) throw RunTimeFailure{L"WriteFile", L"a log that was never opened", 6};
+bool WriteLogLine(const std::wstring& line) {
+    if (!current.logOpened || current.logWritesFail) return false;
     current.log.push_back(line);
+    return true;
 }
 
 std::wstring LocalTimeText() { return L"2026-12-09 12:00:00"; }
@@ -250,6 +283,10 @@ std::uint32_t UnloadHive(const std::wstring& name) {
         return ERROR_ACCESS_DENIED;
     }
     current.hiveFiles[current.loadedFrom.at(name)] = current.loadedHives.at(name);
+    if (current.loadedFrom.at(name) == current.hiveFileGoesAfterUnload) {
+        current.hiveFiles.erase(current.hiveFileGoesAfterUnload);
+        current.files.erase(current.hiveFileGoesAfterUnload);
+    }
     current.loadedHives.erase(name);
     current.loadedFrom.erase(name);
     return ERROR_SUCCESS;
@@ -316,6 +353,19 @@ GuardedDeletion DeleteFileBelow(const std::wstring& folder, const std::vector<st
     current.hivesLoadedDuringFileWork = std::max(current.hivesLoadedDuringFileWork, ownHives);
     path += L"\\" + name;
     current.calls.push_back(L"DeleteFileBelow " + path);
+    const auto oplock = current.oplocked.find(path);
+    if (oplock != current.oplocked.end() && fake::thisThreadsWork) {
+        fake::BoundedWork& work = *fake::thisThreadsWork;
+        std::unique_lock<std::mutex> lock(fake::gate);
+        work.waits = true;
+        work.cancellable = oplock->second;
+        fake::changed.notify_all();
+        fake::changed.wait(lock, [&] { return (work.cancelAsked && work.cancellable) || fake::letGo; });
+        work.waits = work.cancelAsked = false;
+        fake::changed.notify_all();
+        errorCode = 995;  // ERROR_OPERATION_ABORTED
+        return GuardedDeletion::NotOpened;
+    }
     const auto hold = current.held.find(path);
     const auto error = current.openErrors.find(path);
     if (hold != current.held.end() && Before(current.tickCount, hold->second.releasedAt)) {
@@ -337,6 +387,42 @@ GuardedDeletion DeleteFileBelow(const std::wstring& folder, const std::vector<st
     current.deleted.push_back(file->first);
     current.files.erase(file);
     return GuardedDeletion::Deleted;
+}
+
+bool IsVolumeMountPoint(const std::wstring& folder) { return current.mountPoints.count(folder) != 0; }
+
+// The work's thread, waited for until it ends or waits on a lock; then, as
+// on Windows, the time given passes, and the wait is cancelled where that ends it.
+BoundedRun RunWithin(std::uint32_t milliseconds, std::function<void()> work) {
+    const auto state = std::make_shared<fake::BoundedWork>();
+    std::thread thread([work, state] {
+        fake::thisThreadsWork = state;
+        work();
+        const std::lock_guard<std::mutex> lock(fake::gate);
+        state->ended = true;
+        fake::changed.notify_all();
+    });
+    BoundedRun outcome = BoundedRun::Ended;
+    {
+        std::unique_lock<std::mutex> lock(fake::gate);
+        fake::changed.wait(lock, [&] { return state->ended || state->waits; });
+        if (!state->ended) {
+            current.tickCount += milliseconds;
+            outcome = BoundedRun::LeftRunning;
+            if (state->cancellable) {
+                state->cancelAsked = true;
+                fake::changed.notify_all();
+                fake::changed.wait(lock, [&] { return state->ended || (state->waits && !state->cancelAsked); });
+                if (state->ended) outcome = BoundedRun::Cancelled;
+            }
+        }
+    }
+    if (outcome == BoundedRun::LeftRunning)
+        fake::leftRunning.threads.push_back(std::move(thread));
+    else
+        thread.join();
+    current.boundedRuns.push_back(outcome);
+    return outcome;
 }
 
 void ReportUnhandledFailure(const RunTimeFailure& failure) noexcept {

@@ -95,6 +95,7 @@ struct System {
     // What a guarded opening refuses the file with (a link, a hard link, an owner not to be trusted).
     std::optional<std::uint32_t> logRefusal;
     std::vector<std::wstring> log;
+    bool logWritesFail = false;  // the disk full, the share gone: every line is lost
 
     // ---- Every profile, from a privileged run ----
     bool holdsHivePrivileges = true;
@@ -123,6 +124,15 @@ struct System {
     std::map<std::wstring, std::exception_ptr> readThrows;
     // The most hives of the program's own name loaded at once while a shortcut was looked for.
     std::size_t hivesLoadedDuringFileWork = 0;
+    // Profile folders that are volume mount points (a User Profile Disk); their attributes say reparse point.
+    std::set<std::wstring> mountPoints;
+    // Shortcuts whose open waits on an opportunistic lock that a user holds
+    // and never lets go of: path -> whether cancelling the thread's I/O ends
+    // the wait (with 995, ERROR_OPERATION_ABORTED).
+    std::map<std::wstring, bool> oplocked;
+    // A hive file that goes (deleted or renamed by its user) once its hive is first unloaded.
+    std::wstring hiveFileGoesAfterUnload;
+    std::vector<platform::BoundedRun> boundedRuns;
 
     // A profile as Windows keeps it: its ProfileList entry, its folder, and
     // its hive file with these values; signed in, its hive is loaded too.
