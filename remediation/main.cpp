@@ -73,9 +73,9 @@ Outcome RemediateUser(const Report& report) {
     // a Startup folder not searched.
     const bool written =
         SetRegistryText(platform::HKEY_CURRENT_USER, StartPageKeyPath, StartPageValueName, StartPageUrl);
-    const Outcome outcome = !written          ? Outcome::StartPageNotWritten
-                            : startupSearched ? Outcome::Completed
-                                              : Outcome::StartupFolderNotSearched;
+    Outcome outcome = !written          ? Outcome::StartPageNotWritten
+                      : startupSearched ? Outcome::Completed
+                                        : Outcome::StartupFolderNotSearched;
     std::wstring what = removed           ? L"shortcut removed"
                         : startupSearched ? L"no shortcut"
                                           : L"Startup folder not searched";
@@ -89,7 +89,8 @@ Outcome RemediateUser(const Report& report) {
             throw;
         }
     }
-    return report.Close(outcome);
+    report.Close(outcome);
+    return outcome;
 }
 
 }  // namespace
@@ -114,7 +115,8 @@ Outcome Main() {
     const std::wstring majorVersion = GetOSMajorVersion();
     if (std::wcstol(majorVersion.c_str(), nullptr, 10) == RefusedMajorVersion) {
         report.Line(L"-", L"-", L"refused: Windows reports major version 5");
-        const Outcome outcome = report.Close(Outcome::Completed);
+        Outcome outcome = Outcome::Completed;
+        report.Close(outcome);
         platform::ShowMessageBox(RefusalPrompt, OkButtonOnly, RefusalTitle);
         return outcome;
     }
@@ -126,7 +128,8 @@ Outcome Main() {
             report.Summary(platform::ExitFailed);
             throw;
         }
-        return report.Close(outcome);
+        report.Close(outcome);
+        return outcome;
     }
     return RemediateUser(report);
 }

@@ -42,11 +42,11 @@ void Report::Line(const std::wstring& who, const std::wstring& folder, const std
 
 void Report::Summary(int exitStatus) const { Line(L"-", L"-", L"exit status " + platform::DecimalText(exitStatus)); }
 
-Outcome Report::Close(Outcome outcome) const {
+void Report::Close(Outcome& outcome) const {
     if (outcome == Outcome::Completed && failed_) outcome = Outcome::ReportNotWritten;
     Summary(ExitStatus(outcome));
     // Its last line lost, the report does not say how the run ended.
-    return outcome == Outcome::Completed && failed_ ? Outcome::ReportNotWritten : outcome;
+    if (outcome == Outcome::Completed && failed_) outcome = Outcome::ReportNotWritten;
 }
 
 std::wstring Shortened(const std::wstring& usersText, std::size_t longest) {

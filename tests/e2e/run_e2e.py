@@ -47,6 +47,9 @@ WINE_GAPS = {"a shortcut pending deletion is gone", "a deletion the file's permi
              "a Startup path of 260 characters or more"}
 SKIPPED_UNDER_WINE = {"a service account ends with 4 (LocalSystem)", "a service account ends with 4 (LocalService)",
                       "every profile and the Default profile are repaired",
+                      "every profile and the Default profile are repaired "
+                      "(past a user's opportunistic lock on their shortcut)",
+                      "every profile and the Default profile are repaired (while a standard user holds the lock's old name)",
                       "over every profile a junction in a profile is not gone through (Microsoft)",
                       "over every profile a junction in a profile is not gone through "
                       "(Microsoft\\Windows\\Start Menu\\Programs\\Startup)"}
@@ -574,17 +577,47 @@ class AllProfilesTest(unittest.TestCase):
         finally:
             os.remove(hive)
 
-    def test_a_report_file_that_is_a_link_is_refused(self):
-        # In a folder where a user may create files, as C:\Windows\Temp: a link of theirs to another's file.
+    def test_a_report_that_cannot_be_had_holds_no_repair_back(self):
+        """What a user can do to the report (make it a link to another's file, make its folder a link, hold it open)
+        and a report the user's own run cannot open: the repair is done, the marker written, the run ends with 7, and
+        nothing is made or written behind a link."""
         other = os.path.join(options.work, "other-file")
-        with open(other, "wb") as kept:
-            kept.write(b"another's file\r\n")
-        os.symlink(other, self.log)
-        run, _ = self.run_all_profiles()
-        self.assertEqual(run.status, 5, "a report file that is a link is refused, and nothing done")
-        with open(other, "rb") as kept:
-            self.assertEqual(kept.read(), b"another's file\r\n", "the run wrote through the link")
-        self.assertNotIn("Start Page", session.wine("reg", "query", MARKER_KEY, "/reg:64").stdout.decode())
+        linked_folder = os.path.join(options.work, "linked-report-folder")
+        every = ["--arg", "/AllProfiles", "--arg", "/Log", "--arg"]
+        user_run = ["--arg", "/Log", "--arg", "C:\\no-such-folder\\remediation.log"]
+        cases = (("a report file that is a link", lambda: os.symlink(other, self.log), every + ["C:\\remediation.log"]),
+                 ("a report folder that is a link", lambda: os.symlink(linked_folder, session.drive_c("linked")),
+                  every + ["C:\\linked\\remediation.log"]),
+                 ("a report held open by another process", lambda: None,
+                  ["--hold", "C:\\remediation.log", *every, "C:\\remediation.log"]),
+                 ("the user's run, its report in no folder", lambda: None, user_run))
+        for name, stage, args in cases:
+            with self.subTest(name):
+                os.makedirs(linked_folder, exist_ok=True)
+                with open(other, "wb") as kept:
+                    kept.write(b"another's file\r\n")
+                self.profile("own", "S-1-5-21-0-0-0-1000", own_user(), hive=False, listed=False)
+                if args is not user_run:
+                    self.profile("bob", "S-1-5-21-1-2-3-1001", "bob")
+                stage()
+                try:
+                    output, _ = session.check_helper_with_trace(options.helper, "run", "--timeout", "120", *args,
+                                                                options.program)
+                    run = Run(output)
+                finally:
+                    if os.path.islink(session.drive_c("linked")):
+                        os.remove(session.drive_c("linked"))
+                self.assertEqual(run.status, 7, "repaired, but the report could not be written")
+                for who, shortcut in self.shortcuts.items():
+                    self.assertFalse(os.path.exists(shortcut), f"{who}'s shortcut")
+                with open(other, "rb") as kept:
+                    self.assertEqual(kept.read(), b"another's file\r\n", "the run wrote through the link")
+                self.assertEqual(os.listdir(linked_folder), [], "a file was made behind the link")
+                if args is not user_run:
+                    self.assertIn(options.start_page_url, reg("query", MARKER_KEY, "/v", "Start Page"),
+                                  "the desktop is done: its marker")
+                self.tearDown()
+                self.shortcuts = {}
 
     def assertHiveWrites(self, trace, names):
         """Each hive loaded under the program's own name, its start page written there, then unloaded."""

@@ -17,6 +17,8 @@
 // --service EXE APPDATA.
 #include "kit.h"
 
+#include <sddl.h>
+
 #include <cstdio>
 #include <cwchar>
 
@@ -268,6 +270,43 @@ void Print(const std::wstring& line) {
     ::WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 
+// What a standard user can do to the run's lock, in a process the every-profile
+// case starts with a standard user's token: the old Global\ name taken first,
+// as an event no one else may open, and the run's private namespace tried (its
+// boundary, the Administrators group, is not this token's to make); then it
+// waits to be ended.
+int SquatLock() {
+    PSECURITY_DESCRIPTOR ownOnly = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;OW)", SDDL_REVISION_1, &ownOnly, nullptr))
+        return 1;
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), ownOnly, FALSE};
+    const HANDLE squatted = ::CreateEventW(&attributes, TRUE, FALSE, L"Global\\Desktop Remediation");
+    ::LocalFree(ownOnly);
+    if (!squatted) return 1;
+    using CreateBoundaryFunction = HANDLE(WINAPI*)(LPCWSTR, ULONG);
+    using AddSidFunction = BOOL(WINAPI*)(HANDLE*, PSID);
+    using CreateNamespaceFunction = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LPVOID, LPCWSTR);
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    const auto createBoundary = reinterpret_cast<CreateBoundaryFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel32, "CreateBoundaryDescriptorW")));
+    const auto addSid = reinterpret_cast<AddSidFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel32, "AddSIDToBoundaryDescriptor")));
+    const auto createNamespace = reinterpret_cast<CreateNamespaceFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel32, "CreatePrivateNamespaceW")));
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    HANDLE boundary = createBoundary ? createBoundary(L"Desktop Remediation", 0) : nullptr;
+    if (boundary && addSid && createNamespace &&
+        ::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                   0, &administrators) &&
+        addSid(&boundary, administrators) && createNamespace(nullptr, boundary, L"Desktop Remediation")) {
+        Print(L"remediate-pilot: a standard user's token made the run's private namespace");
+        return 1;
+    }
+    ::Sleep(INFINITE);
+    return 0;
+}
+
 }  // namespace pilot
 
 int wmain(int argc, wchar_t** argv) {
@@ -286,6 +325,8 @@ int wmain(int argc, wchar_t** argv) {
             return static_cast<int>(version.dwMajorVersion);
         } else if (option == L"--service" && i + 2 < argc) {
             return ServiceMain(argv[i + 1], argv[i + 2]);
+        } else if (option == L"--squat-lock") {
+            return SquatLock();
         } else if (option == L"--restore") {
             setting.elevated = Elevated();
             SetWhere(setting);

@@ -10,6 +10,8 @@
 // first, so that only this run can have written the address.
 #include "kit.h"
 
+#include <sddl.h>
+
 #include <lm.h>
 #include <winioctl.h>
 
@@ -32,7 +34,7 @@ constexpr DWORD AllProfilesPatience = 300000;  // every profile of a desktop, ea
 constexpr wchar_t RecordKey[] = L"SOFTWARE\\Desktop Remediation Pilot";
 constexpr wchar_t AdministratorsOnly[] = L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
 constexpr wchar_t KitLock[] = L"Global\\Desktop Remediation Pilot";
-constexpr const wchar_t* UserTags[] = {L"a", L"b"};
+constexpr const wchar_t* UserTags[] = {L"a", L"b", L"c"};
 // What the marker and the start pages hold before the run, which only the
 // program can have turned into the address.
 constexpr wchar_t BeforeTheRun[] = L"http://remediate-pilot.invalid/before-the-run";
@@ -259,38 +261,138 @@ std::wstring SaidOf(const AllProfilesRun& all, const std::wstring& who) {
     return line == all.said.end() ? L"(no line in the report)" : line->second;
 }
 
-void EveryProfileAndTheDefaultOne(const Case&, Check& check) {
+// A batch oplock of the kit's own on a file, never acknowledged while it is
+// held: whoever opens the file for deletion waits on its break.
+struct HeldOplock {
+    Handle file, broken;
+    OVERLAPPED overlapped{};
+    bool Take(const std::wstring& path) {
+        file.Reset(desktop::Opened(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)));
+        broken.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!file || !broken) return false;
+        overlapped.hEvent = broken.Get();
+        DWORD returned = 0;
+        // Granted, it stays pending until it is broken.
+        return !::DeviceIoControl(file.Get(), FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr, 0, &returned,
+                                  &overlapped) &&
+               ::GetLastError() == ERROR_IO_PENDING;
+    }
+};
+
+// As a standard user would, with the kit's own token filtered as Windows
+// filters an administrator's (the Administrators group for denying only, at
+// medium integrity; the staged users' passwords are known to nobody): the
+// lock's old name taken first in Global\, and the run's private namespace
+// tried. The kit runs itself so, with --squat-lock, until it is ended.
+bool StartSquatter(Handle& squatter) {
+    HANDLE own = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &own))
+        return false;
+    const Handle ownToken(own);
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (!::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                    0, 0, &administrators))
+        return false;
+    SID_AND_ATTRIBUTES disabled{administrators, 0};
+    HANDLE restricted = nullptr;
+    const BOOL made = ::CreateRestrictedToken(ownToken.Get(), DISABLE_MAX_PRIVILEGE, 1, &disabled, 0, nullptr, 0,
+                                              nullptr, &restricted);
+    ::FreeSid(administrators);
+    if (!made) return false;
+    const Handle token(restricted);
+    PSID medium = nullptr;
+    if (!::ConvertStringSidToSidW(L"S-1-16-8192", &medium)) return false;
+    TOKEN_MANDATORY_LABEL label{{medium, SE_GROUP_INTEGRITY}};
+    const BOOL labelled =
+        ::SetTokenInformation(token.Get(), TokenIntegrityLevel, &label, sizeof(label) + ::GetLengthSid(medium));
+    ::LocalFree(medium);
+    if (!labelled) return false;
+    std::wstring commandLine = L"\"" + Where().kit + L"\" --squat-lock";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessAsUserW(token.Get(), Where().kit.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                                CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process))
+        return false;
+    ::CloseHandle(process.hThread);
+    squatter.Reset(process.hProcess);
+    // Still running, the old name taken: the squat is in place.
+    for (int wait = 0; wait < 50; ++wait) {
+        if (::WaitForSingleObject(process.hProcess, 100) != WAIT_TIMEOUT) return false;
+        const Handle name(::OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\Desktop Remediation"));
+        if (name || ::GetLastError() == ERROR_ACCESS_DENIED) return true;
+    }
+    return false;
+}
+
+constexpr wchar_t OplockOnTheShortcut[] = L"past a user's opportunistic lock on their shortcut";
+constexpr wchar_t LockNameTaken[] = L"while a standard user holds the lock's old name";
+
+// The run over every profile repairs a staged user and the Default profile;
+// the table's rows add what a standard user can do to hold it back: an
+// opportunistic lock on the user's own shortcut (a second user staged after
+// them must be repaired all the same, within the bound), or the lock's name
+// taken first.
+void EveryProfileAndTheDefaultOne(const Case& c, Check& check) {
     if (CannotRun(check)) return;
     ProfileCase staged(check);
     if (!staged.Ready()) return;
+    const std::wstring row = c.data ? c.data : L"";
     const std::wstring defaultFolder = DefaultProfileFolder();
     if (defaultFolder.empty()) return check.Expect(false, L"ProfileList names no Default profile");
     const std::wstring defaultShortcut = defaultFolder + StartupBelowProfile + ShortcutName;
     std::wstring stuck;
-    StagedUser user;
+    StagedUser user, after;
     if (!staged.Keep(L"Default folder", {true, TextValue(defaultFolder)}) ||
         !staged.Keep(L"Default Start Page", HiveStartPage(defaultFolder, stuck)) ||
         !staged.KeepFile(L"Default shortcut", defaultShortcut) || !StageUser(staged, check, L"a", user) ||
-        !PrepareRun(staged))
+        (row == OplockOnTheShortcut && !StageUser(staged, check, L"c", after)) || !PrepareRun(staged))
         return;
     const std::wstring shortcut = user.profile + StartupBelowProfile + ShortcutName;
+    const std::wstring afterShortcut = after.profile.empty() ? L"" : after.profile + StartupBelowProfile + ShortcutName;
     // The Default profile exposed only for the run: a user signing in for
     // the first time meanwhile would copy what it holds.
-    check.Expect(PlantShortcut(shortcut) && PlantShortcut(defaultShortcut) &&
-                     PutHiveStartPage(defaultFolder, TextValue(BeforeTheRun), stuck),
+    check.Expect(PlantShortcut(shortcut) && (afterShortcut.empty() || PlantShortcut(afterShortcut)) &&
+                     PlantShortcut(defaultShortcut) && PutHiveStartPage(defaultFolder, TextValue(BeforeTheRun), stuck),
                  L"the shortcuts or the Default profile's start page could not be staged");
+    HeldOplock oplock;
+    Handle squatter;
+    if (row == OplockOnTheShortcut) check.Expect(oplock.Take(shortcut), L"no batch oplock could be had on " + shortcut);
+    if (row == LockNameTaken)
+        check.Expect(StartSquatter(squatter), L"no process with a standard user's token took the lock's name");
+    const DWORD started = ::GetTickCount();
     const AllProfilesRun all = RunOverEveryProfile(L"every-profile");
+    const DWORD took = ::GetTickCount() - started;
+    oplock.file.Reset();
+    if (squatter) ::TerminateProcess(squatter.Get(), 0), ::WaitForSingleObject(squatter.Get(), 5000);
     const bool defaultShortcutThere = Exists(defaultShortcut);
     const Reading defaultStartPage = HiveStartPage(defaultFolder, stuck);
     check.Expect(PutBackDefault(staged.Kept(), stuck), L"the Default profile could not be put back " + stuck);
 
     ExpectStatusAndMarker(check, all);
     const Reading userStartPage = HiveStartPage(user.profile, stuck);
-    check.Expect(!Exists(shortcut), L"the user's shortcut is still there: " + SaidOf(all, user.sid));
-    check.Expect(Holds(userStartPage, Where().startPageUrl),
-                 L"the user's hive holds " + Shown(userStartPage) + L": " + SaidOf(all, user.sid));
-    check.Expect(SaidOf(all, user.sid) == L"shortcut removed; start page written",
-                 L"the report says of the user: " + SaidOf(all, user.sid));
+    if (row == OplockOnTheShortcut) {
+        // Within the lock's wait and each profile's bound, with room for the desktop's own profiles.
+        check.Expect(took < 30000 + 23000 * 4, L"the run took " + std::to_wstring(took / 1000) + L" s");
+        const std::wstring said = SaidOf(all, user.sid);
+        check.Expect(all.run.status != 0 && (said.rfind(L"the shortcut could not be deleted", 0) == 0 ||
+                                             said.rfind(L"not remediated: another program kept", 0) == 0),
+                     L"the report says of the user whose shortcut was oplocked: " + said);
+        check.Expect(!Exists(afterShortcut), L"the second user's shortcut is still there: " + SaidOf(all, after.sid));
+        check.Expect(SaidOf(all, after.sid) == L"shortcut removed; start page written",
+                     L"the report says of the second user: " + SaidOf(all, after.sid));
+    } else {
+        check.Expect(!Exists(shortcut), L"the user's shortcut is still there: " + SaidOf(all, user.sid));
+        check.Expect(Holds(userStartPage, Where().startPageUrl),
+                     L"the user's hive holds " + Shown(userStartPage) + L": " + SaidOf(all, user.sid));
+        check.Expect(SaidOf(all, user.sid) == L"shortcut removed; start page written",
+                     L"the report says of the user: " + SaidOf(all, user.sid));
+    }
+    // A run the lock holds back reports no profile at all.
+    check.Expect(all.said.count(user.sid) != 0, L"the run reported no profile: was it held back by its lock?");
     check.Expect(!defaultShortcutThere, L"the Default profile's shortcut is still there: " + SaidOf(all, L"Default"));
     check.Expect(Holds(defaultStartPage, Where().startPageUrl),
                  L"the Default profile's hive holds " + Shown(defaultStartPage) + L": " + SaidOf(all, L"Default"));
@@ -506,6 +608,9 @@ PutBackOutcome PutBackProfiles() {
 void AddProfileCases(std::vector<Case>& cases) {
     cases.push_back({L"every profile and the Default profile are repaired", EveryProfileAndTheDefaultOne, nullptr,
                      NeedsSupportedVersion});
+    for (const wchar_t* heldBack : {OplockOnTheShortcut, LockNameTaken})
+        cases.push_back({L"every profile and the Default profile are repaired", EveryProfileAndTheDefaultOne, heldBack,
+                         NeedsSupportedVersion});
     cases.push_back({L"over every profile a junction in a profile is not gone through",
                      AJunctionInAUsersProfileIsNotGoneThrough, L"Microsoft\\Windows\\Start Menu\\Programs\\Startup",
                      NeedsSupportedVersion});

@@ -9,6 +9,7 @@
 //       --env sets NAME for EXE alone (Wine reads WINEDEBUG and
 //       WINEDLLOVERRIDES from it), replacing any value it had.
 //       --screenshots DIR saves each box, as the screen shows it, to DIR\box-N.bmp.
+//       --hold FILE keeps FILE open (made if need be), readable by others but not writable, while EXE runs.
 //   attrib PATH [r][h][s]     sets exactly these attributes (none: normal)
 //   reg-get KEY NAME          prints "type<TAB>N<TAB>HEXBYTES", or "missing"
 //   reg-set-sz KEY NAME TEXT
@@ -148,6 +149,7 @@ int Run(int argc, wchar_t** argv) {
     std::vector<std::wstring> replaced, added;
     std::wstring arguments;
     const wchar_t* screenshots = nullptr;
+    Handle held;
     int i = 2;
     // Options come before the executable, which is always the last argument.
     for (; i < argc - 1 && argv[i][0] == L'-'; ++i) {
@@ -166,6 +168,10 @@ int Run(int argc, wchar_t** argv) {
             arguments += std::wstring(L" \"") + argv[++i] + L"\"";
         } else if (option == L"--screenshots" && hasValue) {
             screenshots = argv[++i];
+        } else if (option == L"--hold" && hasValue) {
+            held.Reset(desktop::Opened(CreateFileW(argv[++i], GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+            if (!held) return Fail(L"CreateFileW");
         } else {
             return Usage();
         }
