@@ -124,6 +124,9 @@ void DeleteFiles(const std::wstring& path);
 // scheduled task's that runs whether the user is logged on or not) nobody could
 // answer a box: none is shown, and it returns as if OK had been pressed.
 void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::wstring& title);
+// From now on no box is shown, not even the report of a failure: each
+// returns as if OK had been pressed (/Quiet).
+void ShowNoBoxes();
 
 // Windows' own text for an error code, without its line ends.
 std::wstring ErrorText(std::uint32_t errorCode);

@@ -70,6 +70,10 @@ bool ParseCommandLine(const std::wstring& commandLine, Arguments& arguments) {
     while (NextArgument(commandLine, position, argument)) {
         if (SameOption(argument, L"/AllProfiles") && !arguments.allProfiles) {
             arguments.allProfiles = true;
+        } else if (SameOption(argument, L"/Quiet") && !arguments.quiet) {
+            arguments.quiet = true;
+        } else if (argument == L"/?" && !arguments.help) {
+            arguments.help = true;
         } else if (SameOption(argument, L"/Log") && !logGiven && NextArgument(commandLine, position, argument) &&
                    !argument.empty()) {
             logGiven = true;

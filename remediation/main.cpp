@@ -20,6 +20,18 @@ constexpr wchar_t StartPageValueName[] = L"Start Page";
 
 constexpr std::uint32_t OkButtonOnly = 0;
 
+// What /? shows, around the address the program was built for.
+constexpr wchar_t HelpBeforeAddress[] =
+    L"Removes \"Internet Explorer.lnk\" from the Startup folder and sets the browser's start page to ";
+constexpr wchar_t HelpAfterAddress[] =
+    L".\n\n"
+    L"remediate [/AllProfiles] [/Log FILE] [/Quiet]\n\n"
+    L"Without /AllProfiles: the signed-in user's own Startup folder and start page.\n"
+    L"/AllProfiles: every user's profile and the Default profile; run it as SYSTEM or elevated.\n"
+    L"/Log FILE: appends a line for each profile, and the exit status, to FILE.\n"
+    L"/Quiet: shows no box at all.\n\n"
+    L"Exit statuses and deployment: README.md and docs\\deployment.md with the program's source.";
+
 // LocalSystem, LocalService and NetworkService: a deployment tool's "System"
 // install runs as one of these, whose HKEY_CURRENT_USER and APPDATA are the
 // account's own, not any user's.
@@ -98,6 +110,17 @@ Outcome RemediateUser(const Report& report) {
 Outcome Main() {
     Arguments arguments;
     if (!ParseCommandLine(platform::ReadCommandLine(), arguments)) return Outcome::BadCommandLine;
+    if (arguments.quiet) platform::ShowNoBoxes();
+    // As msiexec /? does, it ends as a command line not understood: no
+    // deployment tool counts it as done. A box that cannot be shown changes nothing.
+    if (arguments.help) {
+        try {
+            platform::ShowMessageBox(HelpBeforeAddress + std::wstring(StartPageUrl) + HelpAfterAddress, OkButtonOnly,
+                                     platform::ProgramTitle);
+        } catch (const platform::RunTimeFailure&) {
+        }
+        return Outcome::BadCommandLine;
+    }
     // A privileged run opens nothing before it stops following users' junctions: its report neither.
     if (arguments.allProfiles) platform::RefuseUsersJunctions();
     // A report that cannot be opened, or is refused, holds nothing back: the

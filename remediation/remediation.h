@@ -19,7 +19,7 @@ enum class Outcome {
     ShortcutNotDeleted,        // over every profile: a shortcut that could not be deleted, or a profile whose
                                // repair failed
     NotRunAsUser,              // a service account's run: nothing was looked at or changed
-    BadCommandLine,            // an argument not understood: nothing done
+    BadCommandLine,            // an argument not understood, or /? asked: nothing done
     NotPrivileged,             // every profile asked for without the rights to load hives: nothing done
 };
 
@@ -34,9 +34,11 @@ int ExitStatus(Outcome outcome);
 Outcome Main();
 
 // What the command line asks for: nothing (the signed-in user's own run),
-// /AllProfiles, and /Log FILE, in any order and letter case.
+// /AllProfiles, /Log FILE, /Quiet and /?, in any order and letter case.
 struct Arguments {
     bool allProfiles = false;
+    bool quiet = false;  // no box at all
+    bool help = false;   // what the program does, and nothing done
     std::wstring logFile;
 };
 // False for anything else: an unknown or repeated argument, /Log without FILE.

@@ -223,7 +223,14 @@ void DeleteFiles(const std::wstring& path) {
     if (!::DeleteFileW(path.c_str())) Raise(L"DeleteFileW", ::GetLastError(), path);
 }
 
+namespace {
+bool noBoxes = false;
+}  // namespace
+
+void ShowNoBoxes() { noBoxes = true; }
+
 void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) {
+    if (noBoxes) return;
     ShowBox(prompt.c_str(), title.empty() ? nullptr : title.c_str(), style);
 }
 
@@ -250,6 +257,7 @@ std::wstring ReportText(const RunTimeFailure& failure) {
 }  // namespace
 
 void ReportUnhandledFailure(const RunTimeFailure& failure) noexcept {
+    if (noBoxes) return;
     try {
         ShowBox(ReportText(failure).c_str(), ProgramTitle, ReportStyle);
         return;

@@ -648,7 +648,7 @@ class AllProfilesTest(unittest.TestCase):
 
 
 class ScreenshotTest(ProgramTest):
-    """Saves a picture of each of the program's three boxes, title bar included."""
+    """Saves a picture of each of the program's boxes, title bar included."""
 
     def capture(self, name, *run_options, expected_title):
         pictures = os.path.join(options.screenshots, name)
@@ -677,6 +677,9 @@ class ScreenshotTest(ProgramTest):
         self.plant_shortcut()
         self.helper("attrib", self.windows_shortcut(), "r")
         self.capture("failure-report", expected_title=PROGRAM_TITLE)
+
+    def test_help(self):
+        self.capture("help", "--arg", "/?", expected_title=PROGRAM_TITLE)
 
 
 class RuntimeStandInTest(unittest.TestCase):

@@ -288,10 +288,19 @@ RunOptions Unseen() {
     return options;
 }
 
-void UnseenRefusal(const Case&, Check& check) {
+// Nobody sees a box: the program runs on a window station nobody sees, or is
+// told /Quiet on this one.
+RunOptions NoBoxSeen(const Case& c) {
+    if (!c.data) return Unseen();
+    RunOptions options;
+    options.arguments = c.data;
+    return options;
+}
+
+void UnseenRefusal(const Case& c, Check& check) {
     const Profile profile = MakeProfile();
     PlantShortcut(profile.shortcut);
-    RunOptions options = Unseen();
+    RunOptions options = NoBoxSeen(c);
     if (!StageVersionFive(L"winxp", check, options)) return;
     const RunResult run = Run(profile.appData, options);
     ExpectRun(check, run, 0, {});
@@ -299,22 +308,42 @@ void UnseenRefusal(const Case&, Check& check) {
     ExpectStartPageUnwritten(check);
 }
 
-void UnseenConfirmation(const Case&, Check& check) {
+void UnseenConfirmation(const Case& c, Check& check) {
     const Profile profile = MakeProfile();
     PlantShortcut(profile.shortcut);
-    const RunResult run = Run(profile.appData, Unseen());
+    const RunResult run = Run(profile.appData, NoBoxSeen(c));
     ExpectRun(check, run, 0, {});
     ExpectShortcut(check, run, profile, false);
     ExpectStartPageWritten(check, run);
 }
 
-void UnseenFailureReport(const Case&, Check& check) {
+void UnseenFailureReport(const Case& c, Check& check) {
     const Profile profile = MakeProfile();
     PlantShortcut(profile.shortcut);
-    RunOptions options = Unseen();
+    RunOptions options = NoBoxSeen(c);
     options.hold = profile.shortcut;
     const RunResult run = Run(profile.appData, options);
     ExpectRun(check, run, 1, {});
+    ExpectShortcut(check, run, profile, true);
+    ExpectStartPageUnwritten(check);
+}
+
+// /? tells what the program does, in one box (none with /Quiet), changes
+// nothing, and ends with 5, as a command line not understood.
+void HelpChangesNothing(const Case& c, Check& check) {
+    const Profile profile = MakeProfile();
+    PlantShortcut(profile.shortcut);
+    RunOptions options;
+    options.arguments = c.data;
+    const RunResult run = Run(profile.appData, options);
+    const bool quiet = std::wstring(c.data).find(L"/Quiet") != std::wstring::npos;
+    if (run.startError || run.timedOut) return check.Expect(false, Describe(run));
+    check.Expect(run.status == 5, L"ended with " + Describe(run) + L", not status 5");
+    check.Expect(run.boxes.size() == (quiet ? 0u : 1u) &&
+                     (quiet || (run.boxes[0].title == ProgramTitle &&
+                                run.boxes[0].text.find(L"/AllProfiles") != std::wstring::npos &&
+                                run.boxes[0].text.find(L"/Quiet") != std::wstring::npos)),
+                 L"showed " + Quoted(run.boxes) + (quiet ? L", not nothing" : L", not what the program does"));
     ExpectShortcut(check, run, profile, true);
     ExpectStartPageUnwritten(check);
 }
@@ -716,6 +745,11 @@ std::vector<Case> AllCases() {
     Add(cases, L"nobody sees the refusal", UnseenRefusal);
     Add(cases, L"nobody sees the confirmation", UnseenConfirmation);
     Add(cases, L"nobody sees the failure report", UnseenFailureReport);
+    Add(cases, L"nobody sees the refusal", UnseenRefusal, L"/Quiet", NeedsBoxes);
+    Add(cases, L"nobody sees the confirmation", UnseenConfirmation, L"/quiet", NeedsBoxes);
+    Add(cases, L"nobody sees the failure report", UnseenFailureReport, L"/QUIET", NeedsBoxes);
+    for (const wchar_t* asked : {L"/?", L"/? /Quiet"})
+        Add(cases, L"/? tells what the program does and changes nothing", HelpChangesNothing, asked);
     Add(cases, L"a service account ends with 4", RunAsServiceAccount, L"LocalSystem");
     Add(cases, L"a service account ends with 4", RunAsServiceAccount, L"LocalService");
     Add(cases, L"the start page's key and its parents are created", KeyAndParentsAreCreated);

@@ -208,7 +208,9 @@ constexpr REGSAM Wow64Key = 0x0100;  // KEY_WOW64_64KEY, where the program reads
 // program's prefix, whose hives each run of the program unloads at its start.
 constexpr wchar_t KitHive[] = L"Remediation Pilot";
 constexpr wchar_t ProgramHivePrefix[] = L"Desktop Remediation ";
-constexpr wchar_t ProgramLock[] = L"Global\\Desktop Remediation";
+constexpr wchar_t ProgramLock[] = L"Global\\Desktop Remediation";  // where Windows has no private namespaces
+constexpr wchar_t ProgramLockBoundary[] = L"Desktop Remediation";
+constexpr wchar_t ProgramPrivateLock[] = L"Desktop Remediation\\Run";
 // Security software and the search indexer open a new profile's files for a
 // while after it is made or used: DeleteProfileW is tried this often, a second apart.
 constexpr DWORD DeleteProfileAttempts = 30;

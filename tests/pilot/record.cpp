@@ -209,6 +209,72 @@ bool WithKitHive(const std::wstring& file, const std::function<void(const std::w
     return loaded;
 }
 
+// The program's own lock, taken as the program takes it: a mutex in the
+// private namespace that only SYSTEM and administrators reach, or, where
+// Windows has none (and under Wine), the Global\ name.
+class ProgramLockHeld {
+public:
+    ProgramLockHeld() {
+        using CreateBoundaryFunction = HANDLE(WINAPI*)(LPCWSTR, ULONG);
+        using AddSidFunction = BOOL(WINAPI*)(HANDLE*, PSID);
+        using CreateNamespaceFunction = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LPVOID, LPCWSTR);
+        using OpenNamespaceFunction = HANDLE(WINAPI*)(LPVOID, LPCWSTR);
+        const auto createBoundary = Kernel32<CreateBoundaryFunction>("CreateBoundaryDescriptorW");
+        const auto addSid = Kernel32<AddSidFunction>("AddSIDToBoundaryDescriptor");
+        const auto createNamespace = Kernel32<CreateNamespaceFunction>("CreatePrivateNamespaceW");
+        const auto openNamespace = Kernel32<OpenNamespaceFunction>("OpenPrivateNamespaceW");
+        HANDLE boundary = createBoundary && addSid && createNamespace && openNamespace
+                              ? createBoundary(ProgramLockBoundary, 0)
+                              : nullptr;
+        if (!boundary) {
+            mutex_.Reset(::CreateMutexW(nullptr, FALSE, ProgramLock));
+            return;
+        }
+        SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+        PSID administrators = nullptr;
+        PSECURITY_DESCRIPTOR ownOnly = nullptr;
+        if (::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
+                                       0, 0, 0, &administrators) &&
+            addSid(&boundary, administrators) &&
+            ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
+                                                                   &ownOnly, nullptr)) {
+            SECURITY_ATTRIBUTES attributes{sizeof(attributes), ownOnly, FALSE};
+            for (int attempt = 0; attempt < 10 && !namespace_; ++attempt) {
+                namespace_ = createNamespace(&attributes, boundary, ProgramLockBoundary);
+                if (!namespace_ && ::GetLastError() == ERROR_ALREADY_EXISTS)
+                    namespace_ = openNamespace(boundary, ProgramLockBoundary);
+            }
+            if (namespace_) mutex_.Reset(::CreateMutexW(&attributes, FALSE, ProgramPrivateLock));
+        }
+        if (ownOnly) ::LocalFree(ownOnly);
+        if (administrators) ::FreeSid(administrators);
+    }
+    ProgramLockHeld(const ProgramLockHeld&) = delete;
+    ProgramLockHeld& operator=(const ProgramLockHeld&) = delete;
+    ~ProgramLockHeld() {
+        if (owned_) ::ReleaseMutex(mutex_.Get());
+        mutex_.Reset();
+        using CloseNamespaceFunction = BOOLEAN(WINAPI*)(HANDLE, ULONG);
+        const auto closeNamespace = Kernel32<CloseNamespaceFunction>("ClosePrivateNamespace");
+        if (namespace_ && closeNamespace) closeNamespace(namespace_, 0);
+    }
+    DWORD Wait(DWORD milliseconds) {
+        const DWORD waited = mutex_ ? ::WaitForSingleObject(mutex_.Get(), milliseconds) : WAIT_FAILED;
+        owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        return waited;
+    }
+
+private:
+    template <typename Function>
+    static Function Kernel32(const char* name) {
+        return reinterpret_cast<Function>(
+            reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name)));
+    }
+    Handle mutex_;
+    HANDLE namespace_ = nullptr;
+    bool owned_ = false;
+};
+
 std::wstring UnloadLeftoverHives() {
     std::vector<std::wstring> names;
     for (DWORD index = 0;; ++index) {
@@ -222,8 +288,8 @@ std::wstring UnloadLeftoverHives() {
     if (names.empty()) return L"";
     // A run of the program in progress holds its own hives: only a program the
     // kit ended leaves them, and its lock is then free.
-    const Handle lock(::CreateMutexW(nullptr, FALSE, ProgramLock));
-    const DWORD waited = lock ? ::WaitForSingleObject(lock.Get(), 30000) : WAIT_FAILED;
+    ProgramLockHeld lock;
+    const DWORD waited = lock.Wait(30000);
     std::wstring stays;
     EnablePrivileges(true);
     for (const std::wstring& name : names) {
@@ -234,7 +300,6 @@ std::wstring UnloadLeftoverHives() {
                 (stays.empty() ? L"" : L", ") + (L"HKEY_USERS\\" + name) + L" (error " + std::to_wstring(status) + L")";
     }
     EnablePrivileges(false);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) ::ReleaseMutex(lock.Get());
     return stays;
 }
 

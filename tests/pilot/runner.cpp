@@ -6,6 +6,7 @@
 #include <psapi.h>
 
 #include <cstddef>
+#include <cwctype>
 #include <set>
 
 namespace pilot {
@@ -161,7 +162,10 @@ std::wstring LowerName(const std::wstring& path) {
 
 RunResult RunProgram(const RunOptions& options) {
     RunResult result;
-    result.unseen = options.invisibleStation;
+    // /Quiet, in any letter case: the program shows no box either.
+    std::wstring arguments = options.arguments;
+    for (wchar_t& c : arguments) c = static_cast<wchar_t>(::towlower(c));
+    result.unseen = options.invisibleStation || arguments.find(L"/quiet") != std::wstring::npos;
     result.refused = options.version == Staged::VersionFive ||
                      (options.version == Staged::SystemVersion && Where().majorVersion == 5);
     result.startPageBefore = ReadValue(HKEY_CURRENT_USER, MainKey, L"Start Page");

@@ -473,9 +473,10 @@ TEST_F(AllProfilesTest, VersionFiveIsRefusedAsInTheUsersRun) {
 class CommandLineTest : public FakeSystemTest {};
 
 TEST_F(CommandLineTest, AnythingButTheTwoArgumentsChangesNothingAndEndsWithFive) {
-    const wchar_t* refused[] = {L"x.exe /Log",          L"x.exe /Log \"\"",         L"x.exe /AllProfiles /AllProfiles",
-                                L"x.exe /Log a /Log b", L"x.exe /AllProfile",       L"x.exe AllProfiles",
-                                L"x.exe -AllProfiles",  L"x.exe /AllProfiles extra"};
+    const wchar_t* refused[] = {L"x.exe /Log",          L"x.exe /Log \"\"",          L"x.exe /AllProfiles /AllProfiles",
+                                L"x.exe /Log a /Log b", L"x.exe /AllProfile",        L"x.exe AllProfiles",
+                                L"x.exe -AllProfiles",  L"x.exe /AllProfiles extra", L"x.exe /Quiet /quiet",
+                                L"x.exe /? /Bogus",     L"x.exe /Quiet extra"};
     for (const wchar_t* commandLine : refused) {
         fake::Reset();
         system.SetAppData(L"C:\\Users\\ann\\AppData\\Roaming");
@@ -554,6 +555,53 @@ TEST_F(CommandLineTest, LetterCaseAndOrderDoNotMatterAndTheUsersRunKeepsItsLog) 
     system.commandLine = L"x.exe /allprofiles";
     EXPECT_EQ(platform::RunMain(), 0) << "an empty ProfileList leaves nothing to do";
     EXPECT_THAT(system.calls, ::testing::Contains(L"WriteRegistryText SOFTWARE\\Desktop Remediation|Start Page"));
+}
+
+TEST_F(CommandLineTest, QuietShowsNoBoxAndDoesAllElseAsBeforeAndHelpChangesNothing) {
+    const std::wstring appData = L"C:\\Users\\ann\\AppData\\Roaming";
+    const std::wstring shortcut =
+        appData + L"\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\Internet Explorer.lnk";
+    struct Row {
+        const wchar_t* commandLine;
+        std::uint32_t majorVersion, deleteError;
+        int status;
+        std::size_t boxes, deleted, lines;  // boxes shown, files deleted, report lines
+    };
+    const Row rows[] = {
+        {L"x.exe", 6, 0, 0, 1, 1, 0},  // the confirmation
+        {L"x.exe /quiet", 6, 0, 0, 0, 1, 0},
+        {L"x.exe /Log C:\\r.log /QUIET", 6, 0, 0, 0, 1, 2},
+        {L"x.exe /Quiet", 5, 0, 0, 0, 0, 0},                 // the refusal
+        {L"x.exe /Quiet /Log C:\\r.log", 6, 5, 1, 0, 0, 2},  // the failure report
+        {L"x.exe /?", 6, 0, 5, 1, 0, 0},
+        {L"x.exe /Log C:\\r.log /? /AllProfiles", 6, 0, 5, 1, 0, 0},
+        {L"x.exe /? /Quiet", 6, 0, 5, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        fake::Reset();
+        system.SetAppData(appData);
+        system.files[shortcut] = 0x20;
+        if (row.deleteError) system.deleteErrors[shortcut] = row.deleteError;
+        system.majorVersion = row.majorVersion;
+        system.commandLine = row.commandLine;
+        const std::string name(row.commandLine, row.commandLine + std::wcslen(row.commandLine));
+
+        EXPECT_EQ(platform::RunMain(), row.status) << name;
+
+        EXPECT_EQ(system.boxes.size() + system.reports.size(), row.boxes) << name;
+        EXPECT_EQ(system.deleted.size(), row.deleted) << name;
+        EXPECT_EQ(system.log.size(), row.lines) << name;
+        if (row.status == 5) {
+            EXPECT_THAT(system.registry, IsEmpty()) << name << ": /? changes nothing";
+            EXPECT_FALSE(system.logOpened) << name;
+        }
+        if (row.status == 5 && row.boxes) {
+            EXPECT_THAT(system.boxes[0].prompt, HasSubstr(L"/AllProfiles")) << name;
+            EXPECT_THAT(system.boxes[0].prompt, HasSubstr(L"/Log FILE")) << name;
+            EXPECT_THAT(system.boxes[0].prompt, HasSubstr(L"/Quiet")) << name;
+            EXPECT_EQ(system.boxes[0].title, L"Desktop Remediation") << name;
+        }
+    }
 }
 
 TEST(CommandLineWords, SplitAsTheCRuntimeSplitsThem) {

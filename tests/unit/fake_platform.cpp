@@ -175,8 +175,11 @@ void DeleteFiles(const std::wstring& path) {
     current.deleted.push_back(path);
 }
 
+void ShowNoBoxes() { current.noBoxes = true; }
+
 void ShowMessageBox(const std::wstring& prompt, std::uint32_t style, const std::wstring& title) {
     current.calls.push_back(L"ShowMessageBox " + prompt);
+    if (current.noBoxes) return;
     if (current.boxFailure) throw *current.boxFailure;
     current.boxes.push_back({prompt, style, title});
 }
@@ -427,7 +430,7 @@ BoundedRun RunWithin(std::uint32_t milliseconds, std::function<void()> work) {
 
 void ReportUnhandledFailure(const RunTimeFailure& failure) noexcept {
     current.calls.push_back(L"ReportUnhandledFailure " + std::wstring(failure.operation));
-    current.reports.push_back(failure);
+    if (!current.noBoxes) current.reports.push_back(failure);
 }
 
 }  // namespace platform

@@ -82,6 +82,7 @@ struct System {
 
     std::vector<std::wstring> calls;  // every operation, with its text argument
     std::vector<MessageBoxShown> boxes;
+    bool noBoxes = false;  // /Quiet: ShowNoBoxes was called
     std::vector<RegistryCall> registry;
     std::vector<std::wstring> deleted;
     std::vector<platform::RunTimeFailure> reports;
