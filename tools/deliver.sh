@@ -14,7 +14,7 @@ fi
 build=$1
 dist=$2
 tools=$(cd "$(dirname "$0")" && pwd)
-delivered=(remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt THIRD-PARTY-NOTICES.txt)
+delivered=(remediate-x86.exe remediate-x64.exe LICENSE SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt THIRD-PARTY-NOTICES.txt)
 kit_delivered=(remediate-pilot-x86.exe remediate-pilot-x64.exe SHA256SUMS)
 withdraw() {
     for file in "${delivered[@]}"; do rm -f "$dist/$file"; done
@@ -44,7 +44,8 @@ for arch in x86 x64; do
     cp "$build/$arch/remediate-$arch.exe" "$dist/"
     cp "$build/$arch/pilot/remediate-pilot-$arch.exe" "$dist/pilot/"
 done
-(cd "$dist" && sha256sum remediate-x86.exe remediate-x64.exe > SHA256SUMS)
+cp "$tools/../LICENSE" "$dist/"
+(cd "$dist" && sha256sum remediate-x86.exe remediate-x64.exe LICENSE > SHA256SUMS)
 (cd "$dist/pilot" && sha256sum remediate-pilot-x86.exe remediate-pilot-x64.exe > SHA256SUMS)
 "$tools/toolchain_versions.sh" > "$dist/TOOLCHAIN.txt"
 "$tools/third_party_notices.sh" "$build/x86/remediate-x86.map" "$build/x64/remediate-x64.map" \

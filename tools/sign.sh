@@ -105,7 +105,9 @@ for exe in "${executables[@]}"; do
         exit 1
     fi
 done
-(cd "$side" && sha256sum "${programs[@]}" > SHA256SUMS)
+# The licence is not signed, but its sum goes with the programs'.
+(cd "$side" && sha256sum "${programs[@]}") > "$side/SHA256SUMS"
+(cd "$dir" && sha256sum LICENSE) >> "$side/SHA256SUMS"
 (cd "$side/pilot" && sha256sum "${kits[@]#pilot/}" > SHA256SUMS)
 
 backup=$side/unsigned

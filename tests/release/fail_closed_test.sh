@@ -31,7 +31,7 @@ done
 # What an earlier, good build left.
 plant_earlier_build() {
     mkdir -p "$1/pilot"
-    for file in remediate-x86.exe remediate-x64.exe SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt THIRD-PARTY-NOTICES.txt \
+    for file in remediate-x86.exe remediate-x64.exe LICENSE SHA256SUMS TOOLCHAIN.txt START_PAGE_URL.txt THIRD-PARTY-NOTICES.txt \
         pilot/remediate-pilot-x86.exe pilot/remediate-pilot-x64.exe pilot/SHA256SUMS; do
         echo earlier > "$1/$file"
     done

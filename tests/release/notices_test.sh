@@ -3,6 +3,7 @@
 # whose runtime is linked into the executables, for the versions that
 # TOOLCHAIN.txt names: the mingw-w64 runtime's Zope Public License notice,
 # conditions and disclaimer, and GCC's runtime library exception.
+# The program's own licence, MIT, goes beside them, its sum in SHA256SUMS.
 # Usage: notices_test.sh DIST_DIR
 set -euo pipefail
 notices=$1/THIRD-PARTY-NOTICES.txt
@@ -22,5 +23,8 @@ expect "License: ZPL-2.1"
 expect "Redistributions in binary form must reproduce the accompanying"
 expect "THIS SOFTWARE IS PROVIDED BY THE COPYRIGHT HOLDERS"
 expect "GCC RUNTIME LIBRARY EXCEPTION"
+grep -qx "MIT License" "$1/LICENSE" || { echo "FAIL $1/LICENSE is not the MIT licence"; status=1; }
+(cd "$1" && grep -q ' LICENSE$' SHA256SUMS && sha256sum --check --quiet --ignore-missing SHA256SUMS) ||
+    { echo "FAIL $1/SHA256SUMS does not cover LICENSE as it is"; status=1; }
 if ((status == 0)); then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit $status

@@ -34,10 +34,10 @@ token=(PKCS11_MODULE="$(find /usr/lib -name libsofthsm2.so -path '*softhsm*' -pr
 
 signables=(remediate-x86.exe remediate-x64.exe pilot/remediate-pilot-x86.exe pilot/remediate-pilot-x64.exe)
 replaced=("${signables[@]}" SHA256SUMS pilot/SHA256SUMS)
-# A copy of what signing works on, as make delivered it.
+# A copy of what signing works on, as make delivered it (the licence, whose sum SHA256SUMS keeps, too).
 copy_dist() {
     mkdir -p "$1/pilot"
-    for file in "${replaced[@]}"; do cp "$dist_dir/$file" "$1/$file"; done
+    for file in "${replaced[@]}" LICENSE; do cp "$dist_dir/$file" "$1/$file"; done
 }
 sums_follow() {
     (cd "$1" && sha256sum --check --quiet SHA256SUMS) && (cd "$1/pilot" && sha256sum --check --quiet SHA256SUMS)
@@ -123,7 +123,7 @@ for fail_on in remediate-pilot-x64.exe nothing; do
         cmp -s "$folder/$file" "$dist_dir/$file" || { echo "FAIL a failed signing changed $file"; status=1; }
     done
     leftovers=$(cd "$folder" && find . -mindepth 1 ! -path ./pilot ! -name remediate-x86.exe ! -name remediate-x64.exe \
-        ! -name remediate-pilot-x86.exe ! -name remediate-pilot-x64.exe ! -name SHA256SUMS)
+        ! -name remediate-pilot-x86.exe ! -name remediate-pilot-x64.exe ! -name SHA256SUMS ! -name LICENSE)
     [[ -z $leftovers ]] || { echo "FAIL a failed signing left behind: $leftovers"; status=1; }
 done
 if grep -l "throwaway password" "$work"/record.* >/dev/null 2>&1; then
