@@ -439,8 +439,12 @@ DWORD OpenGuardedReport(const std::wstring& path, HANDLE& file) {
     if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return ERROR_REPARSE_POINT_ENCOUNTERED_;
     if (information.nNumberOfLinks > 1) return ERROR_TOO_MANY_LINKS;
     if (local) {
+        // Its own name in long form: the path may give its 8.3 name.
+        const std::wstring longForm = LongForm(named);
+        const std::wstring longName = longForm.substr(longForm.rfind(L'\\') + 1);
         std::wstring finalPath;
-        if (!folderFinal.empty() && (FinalPathOf(file, finalPath) || !SameName(finalPath, folderFinal + L"\\" + name)))
+        if (!folderFinal.empty() &&
+            (FinalPathOf(file, finalPath) || !SameName(finalPath, folderFinal + L"\\" + longName)))
             return ERROR_REPARSE_POINT_ENCOUNTERED_;
         if (const DWORD untrusted = WhyUntrusted(file, MayWrite)) return untrusted;
     }

@@ -619,6 +619,25 @@ class AllProfilesTest(unittest.TestCase):
                 self.tearDown()
                 self.shortcuts = {}
 
+    def test_a_report_path_in_short_form_names_the_same_file(self):
+        # As GetTempPathW often gives an administrator's folder: 8.3 names, and another letter case.
+        folder = session.drive_c("Administrator Scratch Folder")
+        os.makedirs(folder)
+        try:
+            self.profile("bob", "S-1-5-21-1-2-3-1001", "bob")
+            short = helper("short-path", "C:\\Administrator Scratch Folder").strip().replace("\\\\", "\\")
+            self.assertNotIn(" ", short, "Wine made no 8.3 name")
+            for name in ("remediation.log", "REMEDI~1.LOG"):
+                with self.subTest(name=name):
+                    output, _ = session.check_helper_with_trace(
+                        options.helper, "run", "--timeout", "120", "--arg", "/AllProfiles", "--arg", "/Log", "--arg",
+                        f"{short.lower()}\\{name}", options.program)
+                    self.assertEqual(Run(output).status, 0, "a report path that names the same file is refused")
+            with open(os.path.join(folder, "remediation.log"), "rb") as log:
+                self.assertEqual(log.read().count(b"\texit status 0\r\n"), 2, "both runs wrote the one report")
+        finally:
+            shutil.rmtree(folder)
+
     def assertHiveWrites(self, trace, names):
         """Each hive loaded under the program's own name, its start page written there, then unloaded."""
         events = []  # (function, its first text argument, its last argument)

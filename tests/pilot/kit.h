@@ -27,7 +27,8 @@ struct Setting {
     bool underWine = false;
     bool boxesReadable = false;  // this kit's own window station is visible
     bool elevated = false;
-    DWORD majorVersion = 0;  // what this Windows reports to the program, unless a case stages another
+    bool everyProfile = false;  // --every-profile: the cases over every profile were asked for
+    DWORD majorVersion = 0;     // what this Windows reports to the program, unless a case stages another
 };
 const Setting& Where();
 void SetWhere(const Setting& setting);
@@ -104,13 +105,22 @@ public:
     // One Wine does not model: under Wine, the case reads "todo (Wine)".
     void ExpectTodoWine(bool held, const std::wstring& difference);
     void Skip(const std::wstring& why) { skipped_ = why; }
+    // The case could not be set up on this desktop: no verdict on the program.
+    void NotStaged(const std::wstring& why) {
+        if (notStaged_.empty()) notStaged_ = why;
+    }
+    // What the case changed that could not be put back: said apart from the verdict.
+    void NotPutBack(const std::wstring& what) { notPutBack_.push_back(what); }
 
     const std::wstring& Skipped() const { return skipped_; }
+    const std::wstring& NotStagedWhy() const { return notStaged_; }
+    const std::vector<std::wstring>& NotPutBackWhat() const { return notPutBack_; }
     const std::vector<std::wstring>& Differences() const { return differences_; }
     const std::vector<std::wstring>& WineDifferences() const { return wineDifferences_; }
 
 private:
-    std::wstring skipped_;
+    std::wstring skipped_, notStaged_;
+    std::vector<std::wstring> notPutBack_;
     std::vector<std::wstring> differences_;
     std::vector<std::wstring> wineDifferences_;
 };
@@ -225,7 +235,8 @@ struct Reading {
 };
 Reading ValueReading(HKEY root, const wchar_t* key, const wchar_t* name, REGSAM view = 0);
 Reading FileReading(const std::wstring& path);
-bool PutFile(const std::wstring& path, const StoredValue& file);
+// Writes the file back as kept, with its attributes (FILE_ATTRIBUTE_*, 0: none kept).
+bool PutFile(const std::wstring& path, const StoredValue& file, DWORD attributes = 0);
 
 // What is about to change, kept under its name in a registry key until it is
 // put back. The first value kept under a name stays while it is pending: a
@@ -240,6 +251,8 @@ public:
     // False where it was not kept: not readable, or not written.
     bool Keep(const std::wstring& name, const Reading& found);
     bool Kept(const std::wstring& name, StoredValue& value) const;
+    // The names of what is kept, for saying what a put-back will do.
+    std::vector<std::wstring> Names() const;
     bool Forget(const std::wstring& name);
     bool Clear();
 
@@ -286,6 +299,9 @@ bool WithKitHive(const std::wstring& file, const std::function<void(const std::w
 // Unloads the kit's hive and the program's, where an ended kit or a program
 // it ended left them; what stays loaded, or empty.
 std::wstring UnloadLeftoverHives();
+// Whether a run of the program over every profile holds its lock now (a
+// deployment of it on this desktop, say).
+bool ProgramRunInProgress();
 
 // What came with Vista, or lives in a DLL the kit otherwise does not load:
 // looked up at run time, from the system folder.
@@ -302,7 +318,11 @@ Function SystemProcedure(const wchar_t* dll, const char* name) {
 // for them, the Default profile, the detection marker, the account's own
 // Startup shortcut), put back from the record.
 enum class PutBackOutcome { Done, Failed, NeedsElevation };
-PutBackOutcome PutBackProfiles();
+// `said`: what was left as it is (set since by others), or could not be put back.
+PutBackOutcome PutBackProfiles(std::wstring& said);
+// What the cases over every profile will do, and what a put-back would put back, as lines to print.
+std::vector<std::wstring> EveryProfilePlan();
+std::vector<std::wstring> PendingPutBack();
 // Whether a record of theirs waits to be put back (or cannot be read, unelevated).
 bool ProfilesRecordPending();
 

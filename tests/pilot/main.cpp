@@ -1,13 +1,16 @@
 // remediate-pilot: the program's cases on the desktop it runs on.
 //
-//   remediate-pilot-x86.exe [--program EXE [--start-page-url URL]] [--only TEXT]
+//   remediate-pilot-x86.exe [--program EXE [--start-page-url URL]] [--only TEXT] [--every-profile [--yes]]
 //       Runs every case (or those whose name holds TEXT) against the matching
 //       program one folder up, or EXE, for the address in START_PAGE_URL.txt
 //       beside it, or URL. One line a case: "ok NAME", "FAILED NAME: ...",
 //       "skipped NAME: ..." or "todo (Wine) NAME: ..."; then "N passed, N
 //       failed, N skipped". The exit status is the number of failures, at most 255.
+//       The cases over every profile (elevated, on Windows) run only with
+//       --every-profile: the kit then says what they will change, and waits for
+//       a "yes" unless told --yes, before it changes anything.
 //   remediate-pilot-x86.exe --restore
-//       Only puts back what a kit ended by force had changed.
+//       Only puts back what a kit ended by force had changed, saying what first.
 // Its first line names the account it runs as, whether it is elevated and
 // whether its window station is visible. Run as LocalSystem, LocalService or
 // NetworkService, it refuses to start (status 254): the program's own run ends
@@ -38,7 +41,7 @@ constexpr wchar_t Arch[] = L"x86";
 int Usage(const std::wstring& problem) {
     Print(L"remediate-pilot: " + problem);
     Print(std::wstring(L"usage: remediate-pilot-") + Arch +
-          L".exe [--program EXE [--start-page-url URL]] [--only TEXT] | --restore");
+          L".exe [--program EXE [--start-page-url URL]] [--only TEXT] [--every-profile [--yes]] | --restore");
     return 255;
 }
 
@@ -135,25 +138,47 @@ void SayWhatChanges() {
         L"force, at its next start (or with --restore).");
     Print(L"Each case works in a scratch profile below " + where.scratch +
           L", removed at the end; the account's own Startup folder is never touched.");
-    if (where.elevated && !where.underWine)
+    if (where.elevated && !where.underWine && !where.everyProfile)
         Print(
-            L"Elevated, the cases over every profile also make a local user each (deleted with its profile after "
-            L"the case) and run the program over every profile of this desktop, as /AllProfiles does: the Default "
-            L"profile's shortcut and start page (put back straight after the run: let nobody sign in here for the "
-            L"first time meanwhile), the detection marker and this account's own Startup shortcut are recorded in "
-            L"HKLM\\SOFTWARE\\Desktop Remediation Pilot and put back as found; every other profile keeps its "
-            L"repair.");
+            L"The cases over every profile, which make local users and run the program over every profile of this "
+            L"desktop, are skipped: run the kit with --every-profile, which says what they change first.");
+}
+
+// "yes" typed at the prompt; anything else, or no input at all, is a no.
+bool Confirmed() {
+    Print(L"Type yes and press Enter to go on; anything else changes nothing.");
+    const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+    std::string line;
+    char c = 0;
+    DWORD read = 0;
+    while (line.size() < 64 && ::ReadFile(in, &c, 1, &read, nullptr) && read == 1 && c != '\n') line += c;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    return line == "yes" || line == "Yes" || line == "YES";
+}
+
+// Before anything changes (a hive unloaded, a pending record put back
+// included): what the cases over every profile will do, and a yes for it.
+bool EveryProfileAgreed(bool yes) {
+    if (!where.everyProfile) return true;
+    for (const std::wstring& line : EveryProfilePlan()) Print(line);
+    for (const std::wstring& line : PendingPutBack()) Print(line);
+    if (yes || Confirmed()) return true;
+    Print(L"remediate-pilot: not agreed to: nothing was changed");
+    return false;
 }
 
 // Hives an ended kit, or a program it ended, left loaded keep their users
 // from signing in properly.
 void UnloadLeftovers() {
-    if (!where.elevated) return;
+    if (!where.elevated || !where.everyProfile) return;
     const std::wstring stays = UnloadLeftoverHives();
     if (!stays.empty()) Print(L"remediate-pilot: these hives stay loaded until the computer restarts: " + stays);
 }
 
 int Restore() {
+    const std::vector<std::wstring> plan = PendingPutBack();
+    for (const std::wstring& line : plan) Print(line);
+    if (AccountCopyKept()) Print(L"It puts back this account's start page and its key's permissions as found.");
     UnloadLeftovers();
     if (!RestoreAccount()) {
         Print(
@@ -172,7 +197,8 @@ std::wstring Joined(const std::vector<std::wstring>& parts) {
     return text;
 }
 
-int RunCases(const std::wstring& only) {
+int RunCases(const std::wstring& only, bool yes) {
+    if (!EveryProfileAgreed(yes)) return 255;
     UnloadLeftovers();
     if (AccountCopyKept() || (where.elevated && ProfilesRecordPending())) {
         Print(L"remediate-pilot: putting back what an earlier kit, ended before it finished, changed");
@@ -190,7 +216,7 @@ int RunCases(const std::wstring& only) {
     where.majorVersion = ReportedMajorVersion({});
     Print(L"Windows reports major version " + std::to_wstring(where.majorVersion) + L" to the program here" +
           (where.majorVersion == 5 ? L": it refuses every run, and the cases expect that" : L"") + L".");
-    int passed = 0, failed = 0, skipped = 0;
+    int passed = 0, failed = 0, skipped = 0, notPutBack = 0;
     for (const Case& c : AllCases()) {
         const std::wstring name = c.name + (c.data ? L" (" + std::wstring(c.data) + L")" : L"");
         if (!only.empty() && name.find(only) == std::wstring::npos) continue;
@@ -206,9 +232,17 @@ int RunCases(const std::wstring& only) {
         else
             c.run(c, check);
         if (Interrupted()) break;
+        for (const std::wstring& what : check.NotPutBackWhat()) {
+            ++notPutBack;
+            Print(L"not put back " + name + L": " + what);
+        }
         if (!check.Skipped().empty()) {
             ++skipped;
             Print(L"skipped " + name + L": " + check.Skipped());
+        } else if (!check.NotStagedWhy().empty()) {
+            // The desktop, not the program: counted with the skipped cases.
+            ++skipped;
+            Print(L"not staged " + name + L": " + check.NotStagedWhy());
         } else if (!check.Differences().empty()) {
             ++failed;
             Print(L"FAILED " + name + L": " + Joined(check.Differences()));
@@ -229,6 +263,10 @@ int RunCases(const std::wstring& only) {
         Print(L"remediate-pilot: interrupted; the account's start page and its key's permissions are as they were");
         return 255;
     }
+    if (notPutBack)
+        Print(
+            L"remediate-pilot: what the lines \"not put back\" name is as they say: see to it, or run the kit with "
+            L"--restore");
     Print(std::to_wstring(passed) + L" passed, " + std::to_wstring(failed) + L" failed, " + std::to_wstring(skipped) +
           L" skipped");
     return failed > 255 ? 255 : failed;
@@ -315,6 +353,7 @@ int wmain(int argc, wchar_t** argv) {
     setting.kit = ModulePath();
     setting.underWine = UnderWine();
     std::wstring only, address;
+    bool yes = false;
     for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -329,6 +368,7 @@ int wmain(int argc, wchar_t** argv) {
             return SquatLock();
         } else if (option == L"--restore") {
             setting.elevated = Elevated();
+            setting.everyProfile = true;  // what the cases over every profile recorded is put back too
             SetWhere(setting);
             return Restore();
         } else if (option == L"--program" && hasValue) {
@@ -337,6 +377,10 @@ int wmain(int argc, wchar_t** argv) {
             address = argv[++i];
         } else if (option == L"--only" && hasValue) {
             only = argv[++i];
+        } else if (option == L"--every-profile") {
+            setting.everyProfile = true;
+        } else if (option == L"--yes") {
+            yes = true;
         } else {
             return Usage(L"unknown option " + option);
         }
@@ -354,11 +398,17 @@ int wmain(int argc, wchar_t** argv) {
     ::GetTempPathW(MAX_PATH, temporary);
     setting.scratch =
         FullPath(std::wstring(temporary) + L"remediate-pilot-" + std::to_wstring(::GetCurrentProcessId()));
+    // GetTempPathW often gives 8.3 names (C:\\Users\\ADMINI~1\\...): the folder in its long form, as
+    // Windows names it, so that no case depends on how a program reads a short one.
+    MakeFolders(setting.scratch);
+    wchar_t longForm[MAX_PATH];
+    const DWORD longLength = ::GetLongPathNameW(setting.scratch.c_str(), longForm, MAX_PATH);
+    if (longLength && longLength < MAX_PATH) setting.scratch = longForm;
     SetWhere(setting);
     if (!SayWhoRuns()) return RefusedAccount;
 
     interrupted = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     putBack = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    return RunCases(only);
+    return RunCases(only, yes);
 }

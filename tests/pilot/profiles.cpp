@@ -67,14 +67,24 @@ bool PutMarker(const StoredValue& value) {
     return WriteValue(HKEY_LOCAL_MACHINE, MarkerKey, StartPage, value, Wow64Key);
 }
 
+// A file kept with its path and its attributes.
 bool KeepFile(Record& record, const std::wstring& name, const std::wstring& path) {
-    return record.Keep(name + L" path", {true, TextValue(path)}) && record.Keep(name, FileReading(path));
+    const DWORD attributes = ::GetFileAttributesW(ExtendedPath(path).c_str());
+    StoredValue kept{true, REG_DWORD, std::vector<BYTE>(sizeof(DWORD))};
+    std::memcpy(kept.data.data(), &attributes, sizeof(attributes));
+    return record.Keep(name + L" path", {true, TextValue(path)}) &&
+           (attributes == INVALID_FILE_ATTRIBUTES || record.Keep(name + L" attributes", {true, kept})) &&
+           record.Keep(name, FileReading(path));
 }
 
-bool KeptFile(const Record& record, const std::wstring& name, std::wstring& path, StoredValue& file) {
+bool KeptFile(const Record& record, const std::wstring& name, std::wstring& path, StoredValue& file,
+              DWORD& attributes) {
     StoredValue kept;
     if (!record.Kept(name + L" path", kept) || !record.Kept(name, file)) return false;
     path = TextOf(kept);
+    attributes = 0;
+    if (record.Kept(name + L" attributes", kept) && kept.data.size() == sizeof(DWORD))
+        std::memcpy(&attributes, kept.data.data(), sizeof(attributes));
     return !path.empty();
 }
 
@@ -93,27 +103,80 @@ std::wstring OwnShortcut() {
                : L"";
 }
 
+bool SameStored(const StoredValue& a, const StoredValue& b) {
+    return a.present == b.present && (!a.present || (a.type == b.type && a.data == b.data));
+}
+
+std::wstring Shown(const Reading& found) {
+    if (!found.readable) return L"(could not be read)";
+    if (!found.value.present) return L"(none)";
+    return found.value.type == REG_SZ ? L"REG_SZ " + TextOf(found.value)
+                                      : L"type " + std::to_wstring(found.value.type) + L" " + TextOf(found.value);
+}
+
+// What the kit, or the program in one of its cases, leaves in a start page or
+// the marker: the kit's own value, or the address.
+std::vector<StoredValue> KitsValues() { return {TextValue(BeforeTheRun), TextValue(Where().startPageUrl)}; }
+// ... and in a shortcut: the one it plants.
+std::vector<StoredValue> KitsShortcut() {
+    static const char planted[] = "L\0\0\0 a shortcut";
+    return {{true, REG_BINARY, std::vector<BYTE>(planted, planted + sizeof(planted) - 1)}};
+}
+
+// Puts `kept` back only where what is there now is still what the kit or the
+// program in its cases left (one of `left`), nothing, or `kept` itself;
+// anything else was set since, by a person or a program, and is left as it
+// is, said in `said`. True when nothing of it is left to put back.
+bool PutBackIfStillTheKits(const std::wstring& what, const Reading& now, const StoredValue& kept,
+                           const std::vector<StoredValue>& left, const std::function<bool()>& put, std::wstring& said) {
+    if (!now.readable) {
+        said += (said.empty() ? L"" : L"; ") + what + L" could not be read, so it was not put back";
+        return false;
+    }
+    bool kits = !now.value.present || SameStored(now.value, kept);
+    for (const StoredValue& value : left) kits = kits || SameStored(now.value, value);
+    if (!kits) {
+        said += (said.empty() ? L"" : L"; ") + what + L" holds " + Shown(now) + L", set since: left as it is";
+        return true;
+    }
+    if (put()) return true;
+    said += (said.empty() ? L"" : L"; ") + what + L" could not be put back";
+    return false;
+}
+
 // The Default profile's shortcut and start page as found; the first put-back
 // comes straight after the run, the Default profile being what every new
 // user's profile is copied from.
-bool PutBackDefault(const Record& record, std::wstring& stuck) {
+bool PutBackDefault(const Record& record, std::wstring& said) {
     bool done = true;
     std::wstring path;
     StoredValue kept;
-    if (KeptFile(record, L"Default shortcut", path, kept)) done = PutFile(path, kept) && done;
+    DWORD attributes = 0;
+    if (KeptFile(record, L"Default shortcut", path, kept, attributes))
+        done =
+            PutBackIfStillTheKits(
+                path, FileReading(path), kept, KitsShortcut(), [&] { return PutFile(path, kept, attributes); }, said) &&
+            done;
     StoredValue folder;
-    if (record.Kept(L"Default folder", folder) && record.Kept(L"Default Start Page", kept))
-        done = PutHiveStartPage(TextOf(folder), kept, stuck) && done;
+    if (record.Kept(L"Default folder", folder) && record.Kept(L"Default Start Page", kept)) {
+        std::wstring stuck;
+        const Reading now = HiveStartPage(TextOf(folder), stuck);
+        done = PutBackIfStillTheKits(
+                   L"the Default profile's start page", now, kept, KitsValues(),
+                   [&] { return PutHiveStartPage(TextOf(folder), kept, stuck); }, said) &&
+               done;
+        if (!stuck.empty()) said += (said.empty() ? L"" : L"; ") + stuck;
+    }
     return done;
 }
 
 // --- the report --------------------------------------------------------------------
 
 // Each line's who (a SID, "Default" or "-") and what, as the program appended them.
-std::map<std::wstring, std::wstring> ReadReport(const std::wstring& path) {
+std::vector<std::pair<std::wstring, std::wstring>> ReadReport(const std::wstring& path) {
     const StoredValue file = FileReading(path).value;
-    std::map<std::wstring, std::wstring> said;
-    if (!file.present) return said;
+    std::vector<std::pair<std::wstring, std::wstring>> lines;
+    if (!file.present) return lines;
     const int length = ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(file.data.data()),
                                              static_cast<int>(file.data.size()), nullptr, 0);
     std::wstring text(static_cast<size_t>(length > 0 ? length : 0), L'\0');
@@ -125,9 +188,50 @@ std::map<std::wstring, std::wstring> ReadReport(const std::wstring& path) {
         const std::wstring line = text.substr(start, end - start);
         const std::size_t who = line.find(L'\t'), folder = line.find(L'\t', who + 1),
                           what = line.find(L'\t', folder + 1);
-        if (what != std::wstring::npos) said[line.substr(who + 1, folder - who - 1)] = line.substr(what + 1);
+        if (what != std::wstring::npos)
+            lines.emplace_back(line.substr(who + 1, folder - who - 1), line.substr(what + 1));
     }
-    return said;
+    return lines;
+}
+
+// The status one line of the report gives the run, as the program counts its
+// outcomes (1 outweighs 2, which outweighs 3), and how serious it is.
+int Seriousness(DWORD status) { return status == 1 ? 3 : status == 2 ? 2 : status == 3 ? 1 : 0; }
+DWORD StatusOfLine(const std::wstring& what) {
+    const auto starts = [&](const wchar_t* text) { return what.rfind(text, 0) == 0; };
+    const auto holds = [&](const wchar_t* text) { return what.find(text) != std::wstring::npos; };
+    if (starts(L"exit status ")) return 0;
+    if (holds(L"the shortcut could not be deleted") || starts(L"failed: ") || holds(L"will not take")) return 1;
+    if (holds(L"start page not written") || holds(L"marker not written")) return 2;
+    if (starts(L"every profile needs")) return 6;
+    if (starts(L"shortcut removed; start page written") || starts(L"no shortcut; start page written") ||
+        starts(L"left alone: ") || starts(L"unloaded: "))
+        return 0;
+    return 3;
+}
+
+// Whether this process's token holds both privileges /AllProfiles and the
+// kit's own hive loads need, enabled or not.
+bool HoldsHivePrivileges() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    const Handle owned(token);
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size ? size : 1);
+    if (!::GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size)) return false;
+    const auto* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    int found = 0;
+    for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+        LUID id{};
+        if (!::LookupPrivilegeValueW(nullptr, name, &id)) return false;
+        for (DWORD i = 0; i < held->PrivilegeCount; ++i)
+            if (held->Privileges[i].Luid.LowPart == id.LowPart && held->Privileges[i].Luid.HighPart == id.HighPart) {
+                ++found;
+                break;
+            }
+    }
+    return found == 2;
 }
 
 // Where a case over every profile cannot run, why.
@@ -138,8 +242,16 @@ bool CannotRun(Check& check) {
             L"profiles in its prefix instead");
         return true;
     }
-    if (!Where().elevated) {
-        check.Skip(L"it makes a local user and runs /AllProfiles, which need an elevated administrator");
+    if (!Where().everyProfile) {
+        check.Skip(
+            L"it makes local users and runs /AllProfiles over this desktop: run the kit with --every-profile (it "
+            L"says what it will change first)");
+        return true;
+    }
+    if (!Where().elevated || !HoldsHivePrivileges()) {
+        check.Skip(
+            L"it makes a local user and runs /AllProfiles, which need an elevated administrator holding "
+            L"SeBackupPrivilege and SeRestorePrivilege");
         return true;
     }
     return false;
@@ -147,6 +259,8 @@ bool CannotRun(Check& check) {
 
 // What one case over every profile holds from its start to its put-back: the
 // kits' lock, so that two kits (x86 and x64) never share a record or a hive.
+// What it cannot set up is the case's own outcome ("not staged"), not the
+// program's failure; what it cannot put back, likewise ("not put back").
 class ProfileCase {
 public:
     explicit ProfileCase(Check& check) : check_(check) {
@@ -156,34 +270,40 @@ public:
         if (!locked_)
             Refuse(L"another kit is running a case over every profile on this desktop");
         else if (record_.Look() != Record::State::Absent)
-            Refuse(L"an earlier kit's record of what it changed is still pending: run the kit with --restore");
+            Refuse(L"an earlier case's changes are not all put back: run the kit with --restore");
+        else if (ProgramRunInProgress())
+            Refuse(
+                L"a run of the program over every profile is in progress on this desktop (take the desktop out of "
+                L"the program's deployment while the kit runs)");
         else
             ready_ = true;
     }
     ProfileCase(const ProfileCase&) = delete;
     ProfileCase& operator=(const ProfileCase&) = delete;
     ~ProfileCase() {
-        if (ready_)
-            check_.Expect(PutBackProfiles() == PutBackOutcome::Done,
-                          L"what the case changed could not all be put back");
+        if (ready_) {
+            std::wstring said;
+            if (PutBackProfiles(said) != PutBackOutcome::Done || !said.empty())
+                check_.NotPutBack(said.empty() ? L"what the case changed could not all be put back" : said);
+        }
         if (locked_) ::ReleaseMutex(lock_.Get());
     }
     bool Ready() const { return ready_; }
     Record& Kept() { return record_; }
-    // Keeps each as found, or fails the case with nothing more changed.
+    // Keeps each as found, or the case is not staged, with nothing more changed.
     bool Keep(const std::wstring& name, const Reading& found) {
         if (record_.Keep(name, found)) return true;
-        check_.Expect(false, (found.readable ? L"the record could not be written: " : L"could not be read: ") + name);
+        check_.NotStaged((found.readable ? L"the record could not be written: " : L"could not be read: ") + name);
         return false;
     }
     bool KeepFile(const std::wstring& name, const std::wstring& path) {
         if (pilot::KeepFile(record_, name, path)) return true;
-        check_.Expect(false, L"could not be read or recorded: " + path);
+        check_.NotStaged(L"could not be read or recorded: " + path);
         return false;
     }
 
 private:
-    void Refuse(const std::wstring& why) { check_.Expect(false, why + L": nothing was changed"); }
+    void Refuse(const std::wstring& why) { check_.NotStaged(why + L"; nothing was changed"); }
 
     Check& check_;
     Record record_ = ProfilesRecord();
@@ -199,41 +319,56 @@ bool StageUser(ProfileCase& staged, Check& check, const wchar_t* tag, StagedUser
     std::wstring stuck;
     if (user.failure.empty() && !PutHiveStartPage(user.profile, TextValue(BeforeTheRun), stuck))
         user.failure = L"its hive could not be given the kit's start page " + stuck;
-    check.Expect(user.failure.empty(), L"no local user could be made for the case: " + user.failure);
+    if (!user.failure.empty()) check.NotStaged(L"no local user could be made for the case: " + user.failure);
     return user.failure.empty();
 }
 
 struct AllProfilesRun {
     RunResult run;
-    std::map<std::wstring, std::wstring> said;
+    std::vector<std::pair<std::wstring, std::wstring>> lines;
+    std::map<std::wstring, std::wstring> said;  // the last line of each who
     Reading marker;
 };
 
-// The account's own shortcut goes with every other profile's: it is kept,
-// and the marker is set to the kit's value, first.
-bool PrepareRun(ProfileCase& staged) {
+// The Default profile, kept as found, and the account's own shortcut, which
+// goes with every other profile's, and the marker, set to the kit's value.
+bool PrepareRun(ProfileCase& staged, const std::wstring& defaultFolder) {
     const std::wstring own = OwnShortcut();
-    return (own.empty() || staged.KeepFile(L"Own shortcut", own)) && staged.Keep(L"Marker", Marker()) &&
+    std::wstring stuck;
+    return staged.Keep(L"Default folder", {true, TextValue(defaultFolder)}) &&
+           staged.Keep(L"Default Start Page", HiveStartPage(defaultFolder, stuck)) &&
+           staged.KeepFile(L"Default shortcut", defaultFolder + StartupBelowProfile + ShortcutName) &&
+           (own.empty() || staged.KeepFile(L"Own shortcut", own)) && staged.Keep(L"Marker", Marker()) &&
            PutMarker(TextValue(BeforeTheRun));
 }
 
-AllProfilesRun RunOverEveryProfile(const std::wstring& name) {
+// The run, with the Default profile holding what the case planted there only
+// from just before it (a user signing in for the first time meanwhile would
+// copy it) to just after it, and nothing of the program's left loaded after a
+// run the kit had to end.
+AllProfilesRun RunOverEveryProfile(ProfileCase& staged, Check& check, const std::wstring& name,
+                                   const std::function<bool()>& exposeDefault,
+                                   const std::function<void(AllProfilesRun&)>& readDefault) {
     const std::wstring log = Where().scratch + L"\\" + name + L".log";
     RunOptions options;
     options.arguments = L"/AllProfiles /Log \"" + log + L"\"";
     options.timeoutMilliseconds = AllProfilesPatience;
     AllProfilesRun result;
-    result.run = RunProgram(options);
-    result.said = ReadReport(log);
+    if (!exposeDefault()) {
+        check.NotStaged(L"the Default profile's shortcut or start page could not be staged");
+        result.run.startError = ERROR_CANCELLED;
+    } else {
+        result.run = RunProgram(options);
+    }
+    readDefault(result);
+    std::wstring said;
+    if (!PutBackDefault(staged.Kept(), said) || !said.empty()) check.NotPutBack(L"the Default profile: " + said);
+    const std::wstring stays = UnloadLeftoverHives();
+    if (!stays.empty()) check.NotPutBack(L"these hives stay loaded: " + stays);
+    result.lines = ReadReport(log);
+    for (const auto& [who, what] : result.lines) result.said[who] = what;
     result.marker = Marker();
     return result;
-}
-
-std::wstring Shown(const Reading& found) {
-    if (!found.readable) return L"(could not be read)";
-    if (!found.value.present) return L"(none)";
-    return found.value.type == REG_SZ ? L"REG_SZ " + TextOf(found.value)
-                                      : L"type " + std::to_wstring(found.value.type) + L" " + TextOf(found.value);
 }
 
 // A REG_SZ of exactly the text: type and data.
@@ -242,16 +377,26 @@ bool Holds(const Reading& found, const std::wstring& text) {
     return found.readable && found.value.present && found.value.type == REG_SZ && found.value.data == expected.data;
 }
 
+// The status is the most serious outcome the report gives any profile, and
+// the marker holds the address exactly when that is 0: a program that always
+// ended with 3, or never wrote the marker, fails here.
 void ExpectStatusAndMarker(Check& check, const AllProfilesRun& all) {
+    if (all.run.startError == ERROR_CANCELLED) return;  // not staged
     if (all.run.startError || all.run.timedOut) return check.Expect(false, L"ended with " + Describe(all.run));
     check.Expect(all.run.boxes.empty(), L"showed a box: " + Describe(all.run));
-    const auto summary = all.said.find(L"-");
-    check.Expect(summary != all.said.end() && summary->second == L"exit status " + std::to_wstring(all.run.status),
+    check.Expect(!all.lines.empty() && all.lines.back().first == L"-" &&
+                     all.lines.back().second == L"exit status " + std::to_wstring(all.run.status),
                  L"the report's last line does not give the status " + std::to_wstring(all.run.status));
-    // Other profiles of this desktop (roaming, mandatory, ...) may keep the
-    // status from 0; the marker is then left as it was before the run.
-    const std::wstring expected = all.run.status == 0 ? Where().startPageUrl : BeforeTheRun;
-    check.Expect(Holds(all.marker, expected), L"with status " + std::to_wstring(all.run.status) +
+    DWORD expectedStatus = 0;
+    for (std::size_t line = 0; line + 1 < all.lines.size(); ++line) {
+        const DWORD status = StatusOfLine(all.lines[line].second);
+        if (status == 6 || Seriousness(status) > Seriousness(expectedStatus)) expectedStatus = status;
+    }
+    check.Expect(all.run.status == expectedStatus, L"ended with " + std::to_wstring(all.run.status) +
+                                                       L" where the report's lines give " +
+                                                       std::to_wstring(expectedStatus));
+    const std::wstring expected = expectedStatus == 0 ? Where().startPageUrl : BeforeTheRun;
+    check.Expect(Holds(all.marker, expected), L"with status " + std::to_wstring(expectedStatus) +
                                                   L" the detection marker should hold " + expected + L", not " +
                                                   Shown(all.marker));
 }
@@ -342,35 +487,38 @@ void EveryProfileAndTheDefaultOne(const Case& c, Check& check) {
     if (!staged.Ready()) return;
     const std::wstring row = c.data ? c.data : L"";
     const std::wstring defaultFolder = DefaultProfileFolder();
-    if (defaultFolder.empty()) return check.Expect(false, L"ProfileList names no Default profile");
+    if (defaultFolder.empty()) return check.NotStaged(L"ProfileList names no Default profile");
     const std::wstring defaultShortcut = defaultFolder + StartupBelowProfile + ShortcutName;
-    std::wstring stuck;
     StagedUser user, after;
-    if (!staged.Keep(L"Default folder", {true, TextValue(defaultFolder)}) ||
-        !staged.Keep(L"Default Start Page", HiveStartPage(defaultFolder, stuck)) ||
-        !staged.KeepFile(L"Default shortcut", defaultShortcut) || !StageUser(staged, check, L"a", user) ||
-        (row == OplockOnTheShortcut && !StageUser(staged, check, L"c", after)) || !PrepareRun(staged))
+    if (!StageUser(staged, check, L"a", user) ||
+        (row == OplockOnTheShortcut && !StageUser(staged, check, L"c", after)) || !PrepareRun(staged, defaultFolder))
         return;
     const std::wstring shortcut = user.profile + StartupBelowProfile + ShortcutName;
     const std::wstring afterShortcut = after.profile.empty() ? L"" : after.profile + StartupBelowProfile + ShortcutName;
-    // The Default profile exposed only for the run: a user signing in for
-    // the first time meanwhile would copy what it holds.
-    check.Expect(PlantShortcut(shortcut) && (afterShortcut.empty() || PlantShortcut(afterShortcut)) &&
-                     PlantShortcut(defaultShortcut) && PutHiveStartPage(defaultFolder, TextValue(BeforeTheRun), stuck),
-                 L"the shortcuts or the Default profile's start page could not be staged");
+    if (!PlantShortcut(shortcut) || (!afterShortcut.empty() && !PlantShortcut(afterShortcut)))
+        return check.NotStaged(L"the staged users' shortcuts could not be planted");
     HeldOplock oplock;
     Handle squatter;
-    if (row == OplockOnTheShortcut) check.Expect(oplock.Take(shortcut), L"no batch oplock could be had on " + shortcut);
-    if (row == LockNameTaken)
-        check.Expect(StartSquatter(squatter), L"no process with a standard user's token took the lock's name");
+    if (row == OplockOnTheShortcut && !oplock.Take(shortcut))
+        return check.NotStaged(L"no batch oplock could be had on " + shortcut);
+    if (row == LockNameTaken && !StartSquatter(squatter))
+        return check.NotStaged(L"no process with a standard user's token took the lock's old name");
+    Reading defaultShortcutAfter, defaultStartPage;
+    std::wstring stuck;
     const DWORD started = ::GetTickCount();
-    const AllProfilesRun all = RunOverEveryProfile(L"every-profile");
+    const AllProfilesRun all = RunOverEveryProfile(
+        staged, check, L"every-profile",
+        [&] {
+            return PlantShortcut(defaultShortcut) && PutHiveStartPage(defaultFolder, TextValue(BeforeTheRun), stuck);
+        },
+        [&](AllProfilesRun&) {
+            defaultShortcutAfter = FileReading(defaultShortcut);
+            defaultStartPage = HiveStartPage(defaultFolder, stuck);
+        });
     const DWORD took = ::GetTickCount() - started;
     oplock.file.Reset();
     if (squatter) ::TerminateProcess(squatter.Get(), 0), ::WaitForSingleObject(squatter.Get(), 5000);
-    const bool defaultShortcutThere = Exists(defaultShortcut);
-    const Reading defaultStartPage = HiveStartPage(defaultFolder, stuck);
-    check.Expect(PutBackDefault(staged.Kept(), stuck), L"the Default profile could not be put back " + stuck);
+    if (all.run.startError == ERROR_CANCELLED) return;
 
     ExpectStatusAndMarker(check, all);
     const Reading userStartPage = HiveStartPage(user.profile, stuck);
@@ -378,25 +526,31 @@ void EveryProfileAndTheDefaultOne(const Case& c, Check& check) {
         // Within the lock's wait and each profile's bound, with room for the desktop's own profiles.
         check.Expect(took < 30000 + 23000 * 4, L"the run took " + std::to_wstring(took / 1000) + L" s");
         const std::wstring said = SaidOf(all, user.sid);
-        check.Expect(all.run.status != 0 && (said.rfind(L"the shortcut could not be deleted", 0) == 0 ||
-                                             said.rfind(L"not remediated: another program kept", 0) == 0),
+        check.Expect(said.rfind(L"the shortcut could not be deleted", 0) == 0 ||
+                         said.rfind(L"not remediated: another program kept", 0) == 0,
                      L"the report says of the user whose shortcut was oplocked: " + said);
         check.Expect(!Exists(afterShortcut), L"the second user's shortcut is still there: " + SaidOf(all, after.sid));
         check.Expect(SaidOf(all, after.sid) == L"shortcut removed; start page written",
                      L"the report says of the second user: " + SaidOf(all, after.sid));
     } else {
-        check.Expect(!Exists(shortcut), L"the user's shortcut is still there: " + SaidOf(all, user.sid));
+        const Reading userShortcut = FileReading(shortcut);
+        check.Expect(userShortcut.readable && !userShortcut.value.present,
+                     L"the user's shortcut is " + std::wstring(userShortcut.readable ? L"still there" : L"unreadable") +
+                         L": " + SaidOf(all, user.sid));
         check.Expect(Holds(userStartPage, Where().startPageUrl),
                      L"the user's hive holds " + Shown(userStartPage) + L": " + SaidOf(all, user.sid));
         check.Expect(SaidOf(all, user.sid) == L"shortcut removed; start page written",
                      L"the report says of the user: " + SaidOf(all, user.sid));
     }
-    // A run the lock holds back reports no profile at all.
-    check.Expect(all.said.count(user.sid) != 0, L"the run reported no profile: was it held back by its lock?");
-    check.Expect(!defaultShortcutThere, L"the Default profile's shortcut is still there: " + SaidOf(all, L"Default"));
+    check.Expect(defaultShortcutAfter.readable && !defaultShortcutAfter.value.present,
+                 L"the Default profile's shortcut is " +
+                     std::wstring(defaultShortcutAfter.readable ? L"still there" : L"unreadable") + L": " +
+                     SaidOf(all, L"Default"));
     check.Expect(Holds(defaultStartPage, Where().startPageUrl),
                  L"the Default profile's hive holds " + Shown(defaultStartPage) + L": " + SaidOf(all, L"Default"));
-    check.Expect(stuck.empty(), stuck);
+    check.Expect(SaidOf(all, L"Default") == L"shortcut removed; start page written",
+                 L"the report says of the Default profile: " + SaidOf(all, L"Default"));
+    if (!stuck.empty()) check.NotPutBack(stuck);
 }
 
 // As a user may: a folder of their profile a junction to a folder they may
@@ -431,29 +585,36 @@ bool MakeJunction(const std::wstring& link, const std::wstring& target) {
 
 // A user's junction, at their Startup folder or at a folder above it, to a
 // folder they may not write holding a shortcut at the same place: the run
-// must not go through it.
+// must not go through it. The Default profile is kept and put back as in
+// every case over every profile.
 void AJunctionInAUsersProfileIsNotGoneThrough(const Case& c, Check& check) {
     if (CannotRun(check)) return;
     ProfileCase staged(check);
     StagedUser user;
-    if (!staged.Ready() || !StageUser(staged, check, L"b", user) || !PrepareRun(staged)) return;
+    const std::wstring defaultFolder = DefaultProfileFolder();
+    if (!staged.Ready()) return;
+    if (defaultFolder.empty()) return check.NotStaged(L"ProfileList names no Default profile");
+    if (!StageUser(staged, check, L"b", user) || !PrepareRun(staged, defaultFolder)) return;
     const std::wstring link = user.profile + L"\\AppData\\Roaming\\" + c.data;
     const std::wstring guarded = Where().scratch + L"\\guarded";
     const std::wstring below = (user.profile + StartupBelowProfile).substr(link.size());
     const std::wstring canary = guarded + below + ShortcutName;
     RemoveTree(link);
-    check.Expect(PlantShortcut(canary) && SetSecurity(guarded, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)") &&
-                     MakeJunction(link, guarded),
-                 L"the junction to a guarded folder could not be made");
+    if (!PlantShortcut(canary) || !SetSecurity(guarded, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)") ||
+        !MakeJunction(link, guarded))
+        return check.NotStaged(L"the junction to a guarded folder could not be made");
 
-    const AllProfilesRun all = RunOverEveryProfile(L"junction");
+    const AllProfilesRun all = RunOverEveryProfile(
+        staged, check, L"junction", [] { return true; }, [](AllProfilesRun&) {});
 
-    ExpectStatusAndMarker(check, all);
-    check.Expect(Exists(canary), L"the file the junction led to was deleted");
-    check.Expect(
-        all.run.status != 0 &&
-            SaidOf(all, user.sid).find(link + L" is a junction or link, not gone through") != std::wstring::npos,
-        L"the report says of the user: " + SaidOf(all, user.sid));
+    if (all.run.startError != ERROR_CANCELLED) {
+        ExpectStatusAndMarker(check, all);
+        check.Expect(Exists(canary), L"the file the junction led to was deleted");
+        check.Expect(
+            all.run.status != 0 &&
+                SaidOf(all, user.sid).find(link + L" is a junction or link, not gone through") != std::wstring::npos,
+            L"the report says of the user: " + SaidOf(all, user.sid));
+    }
     // The junction itself, not what it leads to.
     ::RemoveDirectoryW(link.c_str());
     RemoveTree(guarded);
@@ -538,6 +699,35 @@ struct PretendAccounts {
     }
 };
 
+// A value set since by someone else is never overwritten by a put-back, nor
+// one that could not be read; nothing, the kit's own value or the address is.
+void OnlyWhatIsStillTheKitsIsPutBack(const Case&, Check& check) {
+    const StoredValue kept = TextValue(L"http://as-found.example"), other = TextValue(L"http://set-since.example");
+    struct Row {
+        const wchar_t* name;
+        std::optional<StoredValue> now;  // nothing: it cannot be read
+        bool putBack, said;
+    };
+    const Row rows[] = {
+        {L"nothing there", StoredValue(), true, false},
+        {L"the kit's own value", TextValue(BeforeTheRun), true, false},
+        {L"the address the program wrote", TextValue(Where().startPageUrl), true, false},
+        {L"what was found", kept, true, false},
+        {L"a value set since", other, false, true},
+        {L"a value of another type", StoredValue{true, REG_EXPAND_SZ, TextValue(BeforeTheRun).data}, false, true},
+        {L"a value that cannot be read", std::nullopt, false, true},
+    };
+    for (const Row& row : rows) {
+        bool put = false;
+        std::wstring said;
+        const Reading now{row.now.has_value(), row.now.value_or(StoredValue())};
+        const bool done = PutBackIfStillTheKits(
+            L"the value", now, kept, KitsValues(), [&] { return put = true; }, said);
+        check.Expect(put == row.putBack && said.empty() != row.said && done == (row.putBack || row.now.has_value()),
+                     std::wstring(row.name) + L": put back " + (put ? L"yes" : L"no") + L", said \"" + said + L"\"");
+    }
+}
+
 void AStagedUserIsRemovedInOrderAndOnlyWhenItIsTheKits(const Case&, Check& check) {
     struct Row {
         const wchar_t* name;
@@ -581,28 +771,85 @@ void AStagedUserIsRemovedInOrderAndOnlyWhenItIsTheKits(const Case&, Check& check
 
 bool ProfilesRecordPending() { return ProfilesRecord().Look() != Record::State::Absent; }
 
-PutBackOutcome PutBackProfiles() {
+PutBackOutcome PutBackProfiles(std::wstring& said) {
     Record record = ProfilesRecord();
     switch (record.Look()) {
         case Record::State::Absent: return PutBackOutcome::Done;
         case Record::State::Unreadable: return PutBackOutcome::NeedsElevation;
         case Record::State::Pending: break;
     }
+    // Nothing of the program's may be running over the profiles meanwhile.
+    if (ProgramRunInProgress()) {
+        said += (said.empty() ? L"" : L"; ") + std::wstring(L"a run of the program is in progress: put back later");
+        return PutBackOutcome::Failed;
+    }
     bool done = true;
-    std::wstring why, stuck;
     const AccountOperations accounts = WindowsAccounts();
     for (const wchar_t* tag : UserTags) {
-        why.clear();
+        std::wstring why;
         done = RemoveUser(record, tag, accounts, why) && done;
-        if (!why.empty()) Print(L"remediate-pilot: " + why);
+        if (!why.empty()) said += (said.empty() ? L"" : L"; ") + why;
     }
-    done = PutBackDefault(record, stuck) && done;
+    done = PutBackDefault(record, said) && done;
     std::wstring path;
     StoredValue kept;
-    if (KeptFile(record, L"Own shortcut", path, kept)) done = PutFile(path, kept) && done;
-    if (record.Kept(L"Marker", kept)) done = PutMarker(kept) && done;
-    if (!stuck.empty()) Print(L"remediate-pilot: " + stuck);
+    DWORD attributes = 0;
+    if (KeptFile(record, L"Own shortcut", path, kept, attributes))
+        done = PutBackIfStillTheKits(
+                   path, FileReading(path), kept, {}, [&] { return PutFile(path, kept, attributes); }, said) &&
+               done;
+    if (record.Kept(L"Marker", kept)) {
+        done = PutBackIfStillTheKits(
+                   L"the detection marker", Marker(), kept, KitsValues(), [&] { return PutMarker(kept); }, said) &&
+               done;
+        if (!kept.present && KeyExists(HKEY_LOCAL_MACHINE, MarkerKey, Wow64Key))
+            said += (said.empty() ? L"" : L"; ") +
+                    std::wstring(L"the key HKLM\\SOFTWARE\\Desktop Remediation, which was not there before, is left");
+    }
     return done && record.Clear() ? PutBackOutcome::Done : PutBackOutcome::Failed;
+}
+
+std::vector<std::wstring> EveryProfilePlan() {
+    const std::wstring pid = std::to_wstring(::GetCurrentProcessId() % 100000);
+    const std::wstring defaultFolder = DefaultProfileFolder();
+    const std::wstring own = OwnShortcut();
+    return {
+        L"With --every-profile, the cases over every profile will, on this desktop:",
+        L"- make the local users rpilota" + pid + L", rpilotb" + pid + L" and rpilotc" + pid +
+            L" (standard users, each with a profile, their comment \"" + AccountMark +
+            L"\"), and delete each with its profile after its case;",
+        L"- run the program over every profile of this desktop, as /AllProfiles does: every other profile keeps "
+        L"its repair (its shortcut removed, its start page set);",
+        L"- change, and put back as found: the Default profile's (" +
+            (defaultFolder.empty() ? std::wstring(L"none named") : defaultFolder) +
+            L") Startup shortcut and the start page in its NTUSER.DAT, each set by the kit just before a run and "
+            L"put back just after it; the detection marker HKLM\\SOFTWARE\\Desktop Remediation \"Start Page\"; this "
+            L"account's own Startup shortcut" +
+            (own.empty() ? L"" : L" (" + own + L")") + L";",
+        L"- keep what it changes in HKLM\\SOFTWARE\\Desktop Remediation Pilot (administrators only; the account's "
+        L"own start page in HKCU\\Software\\Desktop Remediation Pilot) until it is put back, after each case, at "
+        L"the kit's next start or with --restore; a value or file is put back only where it still holds what the "
+        L"kit left there;",
+        L"- be seen by endpoint security: local accounts made and deleted, files written to Startup folders, "
+        L"hives loaded, a debugger attached to the program, and a process started with a filtered token.",
+        L"Take this desktop out of the program's deployment while the kit runs, and let nobody sign in here for "
+        L"the first time meanwhile."};
+}
+
+std::vector<std::wstring> PendingPutBack() {
+    std::vector<std::wstring> lines;
+    const Record record = ProfilesRecord();
+    for (const std::wstring& name : record.Names()) {
+        StoredValue kept;
+        if (!record.Kept(name, kept)) continue;
+        lines.push_back(L"- " + name + L": " + Shown({true, kept}));
+    }
+    if (!lines.empty())
+        lines.insert(lines.begin(),
+                     L"It puts back what the cases over every profile recorded (users named here are deleted with "
+                     L"their profiles, if they carry the kit's mark; a value or file only where it still holds what "
+                     L"the kit left):");
+    return lines;
 }
 
 void AddProfileCases(std::vector<Case>& cases) {
@@ -619,6 +866,8 @@ void AddProfileCases(std::vector<Case>& cases) {
     cases.push_back({L"the every-profile record keeps the first value while it is pending",
                      TheRecordKeepsTheFirstValueWhilePending});
     cases.push_back({L"a value that could not be read is not recorded as absent", CouldNotReadIsNotAbsent});
+    cases.push_back(
+        {L"a value is put back only where it still holds what the kit left", OnlyWhatIsStillTheKitsIsPutBack});
     cases.push_back({L"a staged user is removed in order and only when it is the kit's",
                      AStagedUserIsRemovedInOrderAndOnlyWhenItIsTheKits});
 }

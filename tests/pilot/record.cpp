@@ -6,6 +6,7 @@
 #include <lm.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace pilot {
@@ -71,12 +72,27 @@ std::wstring SidOf(const std::wstring& account, SID_NAME_USE& use) {
     return SidText(sid);
 }
 
-// A password no one knows, strong enough for any policy: the account lives for one case.
+// The shortest password the desktop's policy takes (NetUserModalsGet, level 0); 0 where it cannot be read.
+DWORD MinimumPasswordLength() {
+    using ModalsFunction = NET_API_STATUS(WINAPI*)(LPCWSTR, DWORD, LPBYTE*);
+    using FreeFunction = NET_API_STATUS(WINAPI*)(LPVOID);
+    const auto modals = SystemProcedure<ModalsFunction>(L"netapi32.dll", "NetUserModalsGet");
+    const auto release = SystemProcedure<FreeFunction>(L"netapi32.dll", "NetApiBufferFree");
+    LPBYTE buffer = nullptr;
+    if (!modals || !release || modals(nullptr, 0, &buffer) != NERR_Success || !buffer) return 0;
+    const DWORD minimum = reinterpret_cast<USER_MODALS_INFO_0*>(buffer)->usrmod0_min_passwd_len;
+    release(buffer);
+    return minimum;
+}
+
+// A password no one knows, longer than the desktop's policy asks, with upper
+// and lower case, a digit and a symbol for its complexity rule: the account
+// lives for one case.
 std::wstring RandomPassword() {
     using RandomFunction = BOOLEAN(WINAPI*)(PVOID, ULONG);
     const auto random = SystemProcedure<RandomFunction>(L"advapi32.dll", "SystemFunction036");
-    BYTE bytes[18] = {};
-    if (!random || !random(bytes, sizeof(bytes))) return L"";
+    std::vector<BYTE> bytes(std::max<DWORD>(18, MinimumPasswordLength() + 4));
+    if (!random || !random(bytes.data(), static_cast<ULONG>(bytes.size()))) return L"";
     std::wstring password = L"Rp-9";
     for (BYTE b : bytes) password += L"abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789"[b % 56];
     return password;
@@ -125,6 +141,23 @@ bool Record::Kept(const std::wstring& name, StoredValue& value) const {
     if (!ReadValue(root_, key_.c_str(), (name + KeptMark).c_str(), view_).present) return false;
     value = ReadValue(root_, key_.c_str(), name.c_str(), view_);
     return true;
+}
+
+std::vector<std::wstring> Record::Names() const {
+    std::vector<std::wstring> names;
+    Key key;
+    if (::RegOpenKeyExW(root_, key_.c_str(), 0, KEY_QUERY_VALUE | view_, key.Out()) != ERROR_SUCCESS) return names;
+    const std::wstring mark = KeptMark;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384];
+        DWORD length = ARRAYSIZE(name);
+        if (::RegEnumValueW(key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        const std::wstring found(name, length);
+        if (found.size() > mark.size() && found.compare(found.size() - mark.size(), mark.size(), mark) == 0)
+            names.push_back(found.substr(0, found.size() - mark.size()));
+    }
+    return names;
 }
 
 bool Record::Forget(const std::wstring& name) {
@@ -181,15 +214,21 @@ Reading FileReading(const std::wstring& path) {
     return found;
 }
 
-bool PutFile(const std::wstring& path, const StoredValue& file) {
+bool PutFile(const std::wstring& path, const StoredValue& file, DWORD attributes) {
     if (!file.present) return !Exists(path) || ::DeleteFileW(ExtendedPath(path).c_str());
     MakeFolders(path.substr(0, path.rfind(L'\\')));
-    const Handle opened(desktop::Opened(::CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    DWORD written = 0;
-    return opened &&
-           ::WriteFile(opened.Get(), file.data.data(), static_cast<DWORD>(file.data.size()), &written, nullptr) &&
-           written == file.data.size();
+    // A read-only, hidden or system file that is there takes no new content until it is normal.
+    ::SetFileAttributesW(ExtendedPath(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    bool written = false;
+    {
+        const Handle opened(desktop::Opened(::CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+        DWORD count = 0;
+        written = opened &&
+                  ::WriteFile(opened.Get(), file.data.data(), static_cast<DWORD>(file.data.size()), &count, nullptr) &&
+                  count == file.data.size();
+    }
+    return written && (!attributes || ::SetFileAttributesW(ExtendedPath(path).c_str(), attributes));
 }
 
 // --- hives -------------------------------------------------------------------------
@@ -197,10 +236,17 @@ bool PutFile(const std::wstring& path, const StoredValue& file) {
 bool WithKitHive(const std::wstring& file, const std::function<void(const std::wstring& root)>& use,
                  std::wstring& stuck) {
     EnablePrivileges(true);
-    const bool loaded = ::RegLoadKeyW(HKEY_USERS, KitHive, file.c_str()) == ERROR_SUCCESS;
+    // Security software opens a new profile's files for a moment after it is made.
+    LONG status = ERROR_SHARING_VIOLATION;
+    for (int attempt = 0; attempt < 20 && status == ERROR_SHARING_VIOLATION; ++attempt) {
+        if (attempt) ::Sleep(250);
+        status = ::RegLoadKeyW(HKEY_USERS, KitHive, file.c_str());
+    }
+    const bool loaded = status == ERROR_SUCCESS;
+    if (!loaded) stuck = file + L" could not be loaded (error " + std::to_wstring(status) + L")";
     if (loaded) {
         use(KitHive);
-        const LONG status = UnloadWithRetries(KitHive);
+        status = UnloadWithRetries(KitHive);
         if (status != ERROR_SUCCESS)
             stuck = std::wstring(L"HKEY_USERS\\") + KitHive + L" stays loaded (error " + std::to_wstring(status) +
                     L"): restart the computer";
@@ -274,6 +320,12 @@ private:
     HANDLE namespace_ = nullptr;
     bool owned_ = false;
 };
+
+bool ProgramRunInProgress() {
+    ProgramLockHeld lock;
+    const DWORD waited = lock.Wait(0);
+    return waited == WAIT_TIMEOUT;
+}
 
 std::wstring UnloadLeftoverHives() {
     std::vector<std::wstring> names;
@@ -350,6 +402,8 @@ bool RemoveUser(Record& record, const wchar_t* tag, const AccountOperations& acc
     std::wstring name;
     const AccountOperations::Found found =
         sid.empty() ? AccountOperations::Found::Gone : accounts.localUserOf(sid, name);
+    if (sid.empty())
+        why = L"the account " + recordedName + L" could not be looked up: if it is there, it is left as it is";
     const bool ours = found == AccountOperations::Found::LocalUser && accounts.commentOf(name) == AccountMark;
     if (found == AccountOperations::Found::NotLocal || (found == AccountOperations::Found::LocalUser && !ours)) {
         why = L"the recorded account " + (sid.empty() ? recordedName : sid) + L" is not one the kit made: left alone";
@@ -364,6 +418,10 @@ bool RemoveUser(Record& record, const wchar_t* tag, const AccountOperations& acc
             why = L"the profile of " + sid + L" is still in use: run the kit with --restore later";
             return false;
         }
+        // DeleteProfileW may leave files it could not delete (one held open) in the folder.
+        StoredValue folder;
+        if (record.Kept(UserEntry(tag, L"profile"), folder) && !TextOf(folder).empty() && Exists(TextOf(folder)))
+            why = L"the profile folder " + TextOf(folder) + L" is left behind: delete it by hand";
         if (ours) {
             const NET_API_STATUS deleted = accounts.deleteUser(name);
             if (deleted != NERR_Success && deleted != UserNotFound) {

@@ -209,6 +209,9 @@ RunResult RunProgram(const RunOptions& options) {
     }
     Handle processHandle(process.hProcess), threadHandle(process.hThread);
     running = process.hProcess;
+    // A kit that is ended, by force or otherwise, leaves the program to finish
+    // its run: one killed with it over every profile could leave a user's hive loaded.
+    ::DebugSetProcessKillOnExit(FALSE);
 
     std::set<HWND> answered;
     const DWORD started = ::GetTickCount();

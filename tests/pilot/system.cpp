@@ -249,8 +249,14 @@ bool SaveAccount() {
 bool RestoreAccount() {
     // The cases over every profile keep theirs for the desktop, whichever
     // account ran them; unelevated, it is left for an elevated --restore.
-    const PutBackOutcome profiles = PutBackProfiles();
-    if (profiles == PutBackOutcome::NeedsElevation)
+    // Only a kit told --every-profile (or --restore) touches it, having said what it puts back.
+    PutBackOutcome profiles = PutBackOutcome::Done;
+    if (Where().everyProfile) {
+        std::wstring said;
+        profiles = PutBackProfiles(said);
+        if (!said.empty()) Print(L"remediate-pilot: not put back as found: " + said);
+    }
+    if (profiles == PutBackOutcome::NeedsElevation || (!Where().everyProfile && ProfilesRecordPending()))
         Print(
             L"remediate-pilot: an elevated kit's record of the cases over every profile waits to be put back: run "
             L"the kit with --restore as an elevated administrator");

@@ -19,6 +19,7 @@
 //   reg-sddl KEY              prints the key's DACL as a security descriptor string, or "missing"
 //       KEY is below HKEY_CURRENT_USER.
 //   hive-load NAME FILE       loads the hive FILE as HKEY_USERS\NAME, and leaves it loaded
+//   short-path PATH           prints PATH in its 8.3 form, as GetShortPathNameW gives it
 //   fonts NAME...             "font<TAB>NAME<TAB>1" for each family Windows has, "0" for one it lacks
 //   thread-ids                for this thread and a second one, "thread<TAB>ID<TAB>stand-in<TAB>ntdll":
 //                             the ID Windows gave, and what the program's GetThreadId
@@ -391,5 +392,12 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"thread-ids" && argc == 2) return PrintThreadIds();
     if (command == L"fonts" && argc > 2) return PrintFonts(argc, argv);
     if (command == L"hive-load" && argc == 4) return LoadHive(argv[2], argv[3]);
+    if (command == L"short-path" && argc == 3) {
+        wchar_t shortPath[MAX_PATH];
+        const DWORD length = GetShortPathNameW(argv[2], shortPath, MAX_PATH);
+        if (!length || length >= MAX_PATH) return Fail(L"GetShortPathNameW");
+        Write(Escaped(shortPath) + L"\n");
+        return 0;
+    }
     return Usage();
 }
