@@ -149,8 +149,10 @@ HANDLE OpenFolderByPath(const std::wstring& path, DWORD access, bool itself) {
                          nullptr);
 }
 
-// Whether the reparse point open at `handle` mounts a volume ("\??\Volume{GUID}\")
-// rather than leading to a folder, as a junction does; both have the same tag.
+// Whether the reparse point open at `handle` mounts a volume's root
+// ("\??\Volume{GUID}\"), as Windows does for a User Profile Disk, rather than
+// leading to a folder, as a junction does (one to a folder on a volume named
+// by its GUID included); both have the same tag.
 bool MountsAVolume(HANDLE handle) {
     std::vector<BYTE> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
     DWORD size = 0;
@@ -167,8 +169,13 @@ bool MountsAVolume(HANDLE handle) {
     std::memcpy(&length, data.data() + 10, sizeof(length));
     if (tag != IoReparseTagMountPoint || 16u + offset + length > size) return false;
     const std::wstring target(reinterpret_cast<const wchar_t*>(data.data() + 16 + offset), length / sizeof(wchar_t));
+    // "\??\Volume{" and a GUID's 36 characters, "}" and at most a separator:
+    // a volume's root, never a folder on one.
     constexpr wchar_t volumePrefix[] = L"\\??\\VOLUME{";
-    if (target.size() <= 11) return false;
+    const std::size_t closing = 11 + 36;
+    if (target.size() < closing + 1 || target.size() > closing + 2 || target[closing] != L'}' ||
+        (target.size() == closing + 2 && target[closing + 1] != L'\\'))
+        return false;
     for (std::size_t i = 0; i < 11; ++i)
         if ((target[i] >= L'a' && target[i] <= L'z' ? target[i] - L'a' + L'A' : target[i]) != volumePrefix[i])
             return false;
