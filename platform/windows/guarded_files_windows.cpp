@@ -65,8 +65,10 @@ DWORD OpenInside(HANDLE folder, const std::wstring& name, ACCESS_MASK access, UL
     using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, NtObjectAttributes*, NtIoStatusBlock*,
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
     using StatusToErrorFunction = ULONG(NTAPI*)(LONG);
-    static const auto ntCreateFile = NtdllProcedure<NtCreateFileFunction>("NtCreateFile");
-    static const auto statusToError = NtdllProcedure<StatusToErrorFunction>("RtlNtStatusToDosError");
+    // Looked up each time: a function-local static would bring in the
+    // compiler's guard, built on condition variables, which Windows XP lacks.
+    const auto ntCreateFile = NtdllProcedure<NtCreateFileFunction>("NtCreateFile");
+    const auto statusToError = NtdllProcedure<StatusToErrorFunction>("RtlNtStatusToDosError");
     opened = nullptr;
     if (!ntCreateFile || !statusToError) return ERROR_CALL_NOT_IMPLEMENTED;
     if (name.empty() || name.size() > 32767 || name.find_first_of(L"\\/") != std::wstring::npos)
