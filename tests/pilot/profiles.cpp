@@ -604,8 +604,9 @@ void AJunctionInAUsersProfileIsNotGoneThrough(const Case& c, Check& check) {
         !MakeJunction(link, guarded))
         return check.NotStaged(L"the junction to a guarded folder could not be made");
 
-    const AllProfilesRun all = RunOverEveryProfile(
-        staged, check, L"junction", [] { return true; }, [](AllProfilesRun&) {});
+    const auto nothingToExpose = [] { return true; };
+    const auto nothingToRead = [](AllProfilesRun&) {};
+    const AllProfilesRun all = RunOverEveryProfile(staged, check, L"junction", nothingToExpose, nothingToRead);
 
     if (all.run.startError != ERROR_CANCELLED) {
         ExpectStatusAndMarker(check, all);
@@ -721,8 +722,8 @@ void OnlyWhatIsStillTheKitsIsPutBack(const Case&, Check& check) {
         bool put = false;
         std::wstring said;
         const Reading now{row.now.has_value(), row.now.value_or(StoredValue())};
-        const bool done = PutBackIfStillTheKits(
-            L"the value", now, kept, KitsValues(), [&] { return put = true; }, said);
+        const auto putBack = [&] { return put = true; };
+        const bool done = PutBackIfStillTheKits(L"the value", now, kept, KitsValues(), putBack, said);
         check.Expect(put == row.putBack && said.empty() != row.said && done == (row.putBack || row.now.has_value()),
                      std::wstring(row.name) + L": put back " + (put ? L"yes" : L"no") + L", said \"" + said + L"\"");
     }

@@ -3,7 +3,6 @@
 names is in it, as GitHub makes a heading's anchor."""
 import os
 import re
-import subprocess
 import sys
 import unittest
 
@@ -33,11 +32,10 @@ def anchors_of(path):
 
 
 def pages():
-    listed = subprocess.run(["git", "ls-files", "*.md", "**/*.md"], cwd=ROOT, capture_output=True, text=True)
-    names = set(listed.stdout.split()) if listed.returncode == 0 else set()
-    for folder, _, files in os.walk(ROOT):
-        if any(part in folder for part in ("/build", "/dist", "/.git")):
-            continue
+    """Every Markdown page of the source tree (no git needed: a copy of the tree has none)."""
+    names = set()
+    for folder, subfolders, files in os.walk(ROOT):
+        subfolders[:] = [name for name in subfolders if name not in ("build", "dist", ".git", "node_modules")]
         names |= {os.path.relpath(os.path.join(folder, name), ROOT) for name in files if name.endswith(".md")}
     return sorted(names)
 

@@ -68,6 +68,8 @@ TEST_F(AllProfilesTest, EachKindOfProfile) {
     const std::wstring annHive = std::wstring(AnnFolder) + L"\\NTUSER.DAT";
     const std::wstring shortcut = std::wstring(AnnFolder) + Below;
     const fake::System::Hold forGood{32, 999999};  // a sharing violation that outlasts the patience
+    // An opportunistic lock being broken, its owner letting go within the patience, or never.
+    const fake::System::Hold oplockBroken{742, 1500}, oplockKept{742, 999999};
     const Row rows[] = {
         {"not signed in", [](fake::System&) {}, 0, true, L"shortcut removed; start page written"},
         {"signed in: written in the loaded hive",
@@ -100,16 +102,10 @@ TEST_F(AllProfilesTest, EachKindOfProfile) {
          L"the shortcut could not be deleted: text of error 32"},
         {"a Startup folder that cannot be opened", [&](fake::System& s) { s.openErrors[shortcut] = 5; }, 3, false,
          L"the Startup folder could not be looked in: text of error 5"},
-        {"an opportunistic lock broken within the patience",
-         [&](fake::System& s) {
-             s.held[shortcut] = {742, 1500};
-         },
+        {"an opportunistic lock broken within the patience", [&](fake::System& s) { s.held[shortcut] = oplockBroken; },
          0, true, L"shortcut removed; start page written"},
-        {"an opportunistic lock its owner never lets go of",
-         [&](fake::System& s) {
-             s.held[shortcut] = {742, 999999};
-         },
-         1, false, L"the shortcut could not be deleted: text of error 742"},
+        {"an opportunistic lock its owner never lets go of", [&](fake::System& s) { s.held[shortcut] = oplockKept; }, 1,
+         false, L"the shortcut could not be deleted: text of error 742"},
         {"a final path that cannot be had", [&](fake::System& s) { s.openErrors[shortcut] = 3; }, 3, false,
          L"the Startup folder could not be looked in: text of error 3"},
         {"a profile folder that is a volume mount point (a User Profile Disk)",
