@@ -65,7 +65,7 @@ constexpr int ExitFailed = 1;               // a failure ended the run, reported
 constexpr int ExitStartPageNotWritten = 2;  // the run went through, but the start page is not set
 constexpr int ExitStartupNotSearched = 3;   // the start page was written, but the Startup folder was not searched
 constexpr int ExitNotRunAsUser = 4;         // run as a service account: nothing was changed
-constexpr int ExitBadCommandLine = 5;       // an argument not understood, or a log that cannot be opened
+constexpr int ExitBadCommandLine = 5;       // an argument not understood, or /?: nothing was done
 constexpr int ExitNotPrivileged = 6;        // every profile asked for, without the rights to load their hives
 constexpr int ExitReportNotWritten = 7;     // repaired, but the report could not be written
 

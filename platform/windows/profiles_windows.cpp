@@ -324,23 +324,17 @@ void CloseRunNamespace() {
 
 std::uint32_t AcquireRunLock(std::uint32_t milliseconds) {
     runLock = CreateRunMutex();
-    if (!runLock) {
-        const DWORD error = ::GetLastError();
-        CloseRunNamespace();
-        return error ? error : ERROR_INVALID_HANDLE;
-    }
-    switch (::WaitForSingleObject(runLock, milliseconds)) {
-        case WAIT_OBJECT_0:
-        case WAIT_ABANDONED: return ERROR_SUCCESS;  // a run that was ended left it: the hives are checked next
-        case WAIT_TIMEOUT: ReleaseRunLock(); return WAIT_TIMEOUT;
-        default: {
-            const DWORD error = ::GetLastError();
-            ::CloseHandle(runLock);
-            runLock = nullptr;
-            CloseRunNamespace();
-            return error;
+    DWORD error = runLock ? ERROR_SUCCESS : ::GetLastError();
+    if (runLock) {
+        switch (::WaitForSingleObject(runLock, milliseconds)) {
+            case WAIT_OBJECT_0:
+            case WAIT_ABANDONED: return ERROR_SUCCESS;  // a run that was ended left it: the hives are checked next
+            case WAIT_TIMEOUT: error = WAIT_TIMEOUT; break;
+            default: error = ::GetLastError(); break;
         }
     }
+    ReleaseRunLock();
+    return error ? error : ERROR_INVALID_HANDLE;
 }
 
 void ReleaseRunLock() {
